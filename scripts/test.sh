@@ -12,10 +12,16 @@ ctest --test-dir build-host --output-on-failure
 
 echo "== protocol fuzzing (${QEL_FUZZ_SECONDS:-60} s)"
 corpus=$(mktemp -d)
-trap 'rm -rf "$corpus"' EXIT
+trap 'rm -rf "$corpus" "$corpus.log"' EXIT
 cp tests/fuzz/corpus/* "$corpus/"
-build-host/tests/fuzz/protocol_fuzz -max_total_time="${QEL_FUZZ_SECONDS:-60}" -print_final_stats=0 \
-  "$corpus" 2>&1 | tail -n 3
+if build-host/tests/fuzz/protocol_fuzz -max_total_time="${QEL_FUZZ_SECONDS:-60}" "$corpus" >"$corpus.log" 2>&1; then
+  grep -E '^Done [0-9]+ runs' "$corpus.log"
+  rm -f "$corpus.log"
+else
+  cat "$corpus.log"
+  echo "The protocol fuzzer failed: the report above names the file that holds the crashing input."
+  exit 1
+fi
 
 echo "== Windows tests under Wine"
 export WINEPREFIX="$root/build/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
