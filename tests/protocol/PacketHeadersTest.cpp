@@ -5,21 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "FailureText.h"
 #include "PacketHeaders.h"
 
 namespace {
 
+using qel::testing::failureOf;
 using Bytes = std::vector<std::uint8_t>;
-
-template <typename F>
-std::string failureOf(F&& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
 
 Bytes requestBytes(qel::Operation op, std::uint32_t id, const Bytes& payload) {
     qel::PacketWriter w;

@@ -4,21 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "FailureText.h"
 #include "Payload.h"
 
 namespace {
 
+using qel::testing::failureOf;
 using Bytes = std::vector<std::uint8_t>;
-
-template <typename F>
-std::string failureOf(F&& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
 
 template <typename F>
 Bytes written(F&& fill) {
