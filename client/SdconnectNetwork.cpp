@@ -192,21 +192,37 @@ void writeRegistryValues(const std::wstring& lanIp, const std::wstring& wifiIp, 
     setRegistryString(key.get(), L"TargetIP2", wifiIp + TARGET_SUFFIX);
 }
 
-std::wstring writeOwnIni(const std::wstring& lanIp, const std::wstring& wifiIp, const std::wstring& preferred) {
+// Creates the folder on the way.
+std::wstring ownIniPath() {
     std::wstring programData = envValue(L"ProgramData");
     if (programData.empty()) programData = L"C:\\ProgramData";
     const std::wstring folder = programData + L"\\Tarnwick\\SDconnect";
     ensureDirectoryTree(folder);
-    const std::wstring path = folder + L"\\QEL_SDconnect_Network.ini";
-    const std::wstring target1 = lanIp + TARGET_SUFFIX;
-    const std::wstring target2 = wifiIp + TARGET_SUFFIX;
-    WritePrivateProfileStringW(L"SDconnect", L"IPLAN", lanIp.c_str(), path.c_str());
-    WritePrivateProfileStringW(L"SDconnect", L"IPWIFI", wifiIp.c_str(), path.c_str());
-    WritePrivateProfileStringW(L"SDconnect", L"PreferredIP", preferred.c_str(), path.c_str());
-    WritePrivateProfileStringW(L"SETTING", L"TargetIP1", target1.c_str(), path.c_str());
-    WritePrivateProfileStringW(L"SETTING", L"TargetIP2", target2.c_str(), path.c_str());
+    return folder + L"\\QEL_SDconnect_Network.ini";
+}
+
+struct IniEntry {
+    const wchar_t* section;
+    const wchar_t* key;
+    std::wstring value;
+};
+
+// True when every entry was written.
+bool writeOwnIni(const std::wstring& path, const std::wstring& lanIp, const std::wstring& wifiIp,
+                 const std::wstring& preferred) {
+    const IniEntry entries[] = {{L"SDconnect", L"IPLAN", lanIp},
+                                {L"SDconnect", L"IPWIFI", wifiIp},
+                                {L"SDconnect", L"PreferredIP", preferred},
+                                {L"SETTING", L"TargetIP1", lanIp + TARGET_SUFFIX},
+                                {L"SETTING", L"TargetIP2", wifiIp + TARGET_SUFFIX}};
+    bool written = true;
+    for (const IniEntry& entry : entries) {
+        if (WritePrivateProfileStringW(entry.section, entry.key, entry.value.c_str(), path.c_str()) == 0) {
+            written = false;
+        }
+    }
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, path.c_str());
-    return path;
+    return written;
 }
 
 std::wstring probeLine(const wchar_t* label, const std::wstring& address, bool reachable) {
@@ -250,7 +266,8 @@ SdconnectNetworkStatus configureSdconnectNetwork(const std::wstring& name, const
     SetEnvironmentVariableW(L"SDCONNECT_TARGET_IP", status.preferredTarget.c_str());
 
     writeRegistryValues(lanIp, wifiIp, status.preferredTarget);
-    status.configPath = writeOwnIni(lanIp, wifiIp, status.preferredTarget);
+    status.configPath = ownIniPath();
+    const bool configSaved = writeOwnIni(status.configPath, lanIp, wifiIp, status.preferredTarget);
 
     for (const std::wstring& path : findTargetIniFiles(libraryPath)) {
         if (patchTargetIni(path, lanIp, wifiIp)) status.patchedIniFiles.push_back(path);
@@ -260,7 +277,9 @@ SdconnectNetworkStatus configureSdconnectNetwork(const std::wstring& name, const
     log(probeLine(L"LAN", lanIp, status.lanReachable));
     log(probeLine(L"Wi-Fi", wifiIp, status.wifiReachable));
     log(L"SDconnect preferred target: " + status.preferredTarget + L" (LAN has priority when reachable).");
-    log(L"SDconnect network configuration saved to: " + status.configPath);
+    log((configSaved ? L"SDconnect network configuration saved to: "
+                     : L"SDconnect network configuration could not be saved to: ") +
+        status.configPath);
     if (!status.patchedIniFiles.empty()) {
         log(L"Patched " + std::to_wstring(status.patchedIniFiles.size()) +
             L" installed SDconnect D-PDU target INI file(s).");

@@ -319,6 +319,18 @@ TEST_F(SetupTest, OwnIniFallsBackToCProgramDataAndCreatesItsFolders) {
     EXPECT_EQ(iniValue(status.configPath, L"SETTING", L"TargetIP1"), std::wstring(LAN) + L",SDconnect");
 }
 
+TEST_F(SetupTest, AnUnwritableOwnIniIsNotReportedAsSaved) {
+    const std::string content = "[SDconnect]\r\nIPLAN=old\r\n";
+    makeFile(ownIni(), content);
+    ASSERT_TRUE(SetFileAttributesW(ownIni().c_str(), FILE_ATTRIBUTE_READONLY));
+    const qel::SdconnectNetworkStatus status = configure(L"SDconnect", L"vci.dll", LAN, WIFI);
+    EXPECT_EQ(status.configPath, ownIni());
+    EXPECT_EQ(readFile(ownIni()), content);
+    EXPECT_EQ(lines.at(4), L"SDconnect network configuration could not be saved to: " + ownIni());
+    EXPECT_EQ(env(L"IPLAN"), LAN);
+    EXPECT_EQ(readRegistry(L"IPLAN").text, LAN);
+}
+
 TEST_F(SetupTest, ANonProviderGetsNothingAtAll) {
     const std::wstring libraryFile = base + L"\\Vendor\\a\\b\\" + TARGET_NAME;
     makeFile(libraryFile, "[SETTING]\r\n");
