@@ -144,8 +144,8 @@ std::vector<std::uint8_t> Relay::exchange(const std::vector<std::uint8_t>& reque
     return response;
 }
 
-ClientRun::ClientRun(BridgeSettings settings)
-    : client_(std::move(settings), [this](const std::wstring& line) { append(line); })
+ClientRun::ClientRun(BridgeSettings settings, LogCallback observer)
+    : observer_(std::move(observer)), client_(std::move(settings), [this](const std::wstring& line) { append(line); })
 {
 }
 
@@ -169,6 +169,7 @@ void ClientRun::start()
 
 void ClientRun::append(const std::wstring& line)
 {
+    if (observer_) observer_(line);
     std::lock_guard lock(mutex_);
     lines_.push_back(line);
     changed_.notify_all();

@@ -62,7 +62,8 @@ private:
 // A BridgeClient on a worker thread of its own, with every log line kept.
 class ClientRun {
 public:
-    explicit ClientRun(BridgeSettings settings);
+    // `observer` sees each line on the worker thread as it is logged.
+    explicit ClientRun(BridgeSettings settings, LogCallback observer = {});
     ~ClientRun();
 
     void start();
@@ -76,6 +77,7 @@ public:
 private:
     void append(const std::wstring& line);
 
+    LogCallback observer_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::wstring> lines_;

@@ -58,15 +58,17 @@ class Standin:
         self.args = args
         self.stations = {}
         self.last_close_code = {}
-        self.reject_status = 0
-        self.upgrade_delay_ms = 0
-        self.fragments = 1
-        self.text_between = None
-        self.reply_delay_ms = 0
-        self.relay_drops = 0
+        self.reset_controls()
         self.upgrades = []
         self.relay_writers = set()
         self.station_changed = asyncio.Condition()
+
+    def reset_controls(self):
+        self.reject_status = 0
+        self.upgrade_delay_ms = 0
+        self.fragments = 1
+        self.reply_delay_ms = 0
+        self.relay_drops = 0
 
     # ----- bridge side -------------------------------------------------
 
@@ -133,18 +135,16 @@ class Standin:
     async def send_request(self, station, packet):
         """Sends one request the way the current controls say."""
         log.info("to bridge %r: %s", station.name, preview(packet))
-        if self.fragments <= 1 and self.text_between is None:
+        if self.fragments <= 1:
             await station.socket.send(packet)
             return
-        count = max(self.fragments, 1)
+        count = self.fragments
         size = -(-len(packet) // count) if packet else 0
         parts = [packet[i * size:(i + 1) * size] for i in range(count)] if size else [b""] * count
         for index, part in enumerate(parts):
             last = index == len(parts) - 1
             opcode = Opcode.BINARY if index == 0 else Opcode.CONT
             await station.socket.write_frame(last, opcode, part)
-            if not last and self.text_between is not None:
-                await station.socket.write_frame(True, Opcode.TEXT, self.text_between.encode())
 
     async def exchange(self, station, packet, timeout):
         async with station.exchange:
@@ -242,8 +242,6 @@ class Standin:
             self.upgrade_delay_ms = int(args[0])
         elif name == "fragments":  # fragments <count>: split each request into frames
             self.fragments = int(args[0])
-        elif name == "text-between":  # text-between [text]: text frame between fragments
-            self.text_between = " ".join(args) if args else None
         elif name == "delay":  # delay <ms>: hold each relay response this long
             self.reply_delay_ms = int(args[0])
         elif name == "relay-drop":  # relay-drop <n>: drop the next n relay requests
@@ -294,12 +292,7 @@ class Standin:
             station = await self.find_station(args[0], 5)
             station.socket.transport.abort()
         elif name == "reset":  # every control back to normal behaviour
-            self.reject_status = 0
-            self.upgrade_delay_ms = 0
-            self.fragments = 1
-            self.text_between = None
-            self.reply_delay_ms = 0
-            self.relay_drops = 0
+            self.reset_controls()
         else:
             raise ValueError(f"unknown command {name}")
         return ""
