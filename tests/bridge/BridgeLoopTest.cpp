@@ -262,6 +262,33 @@ TEST(BridgeWithSimulatedVci, RequestsRunOnTheVendorLibraryWhichIsFreedBeforeDisc
     EXPECT_FALSE(loadedAtDisconnected);
 }
 
+TEST(BridgeWithSimulatedVci, ConnectionLostDuringARequestEndsWithTheSendFailure)
+{
+    Control control;
+    control("reset");
+    BridgeSettings settings = standinSettings(L"SIMVCI-2");
+    settings.libraryPath = simVciPath();
+    ClientRun run(std::move(settings));
+    run.start();
+    ASSERT_TRUE(run.waitForLine(waitingLine(L"SIMVCI-2")));
+    control("wait-connected SIMVCI-2 5000");
+    Relay relay("SIMVCI-2");
+    const std::uint32_t device = replyOf(relay.exchange(request(Operation::Open, 1, {})), STATUS_NOERROR).u32();
+    const std::vector<std::uint8_t> connected = relay.exchange(request(Operation::Connect, 2, {device, CAN, 0, 500000}));
+    const std::uint32_t channel = replyOf(connected, STATUS_NOERROR).u32();
+
+    std::thread pending([&] { relay.exchange(request(Operation::ReadMsgs, 3, {channel, 1, 1000})); });
+    std::this_thread::sleep_for(300ms);
+    control("drop SIMVCI-2");
+    ASSERT_TRUE(run.waitFinished());
+    pending.join();
+    const Lines lines = run.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].rfind(L"Connection error: WebSocket send failed with error ", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].back(), L'.');
+    EXPECT_EQ(lines[2], L"Disconnected.");
+}
+
 TEST(BridgeClientLifetime, DestroyingAnUnusedClientTouchesNothing)
 {
     int calls = 0;

@@ -20,6 +20,7 @@ import asyncio
 import base64
 import http
 import logging
+import socket
 import ssl
 import struct
 import sys
@@ -288,8 +289,10 @@ class Standin:
             station = await self.find_station(args[0], 5)
             code = int(args[1]) if len(args) > 1 else 1000
             asyncio.get_running_loop().create_task(station.socket.close(code))
-        elif name == "drop":  # drop <station>: cut the TCP connection, no close frame
+        elif name == "drop":  # drop <station>: reset the TCP connection, no close frame
             station = await self.find_station(args[0], 5)
+            raw = station.socket.transport.get_extra_info("socket")
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             station.socket.transport.abort()
         elif name == "reset":  # every control back to normal behaviour
             self.reset_controls()
