@@ -26,6 +26,6 @@ fi
 echo "== Windows tests under Wine"
 export WINEPREFIX="$root/build/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 status=0
-ctest --test-dir build --output-on-failure --timeout 900 -j"$(nproc)" || status=$?
+ctest --test-dir build --output-on-failure --timeout 900 -j"$(nproc)" -LE benchmark || status=$?
 wineserver -k 2>/dev/null || true
 exit $status
