@@ -22,7 +22,7 @@ using qeltest::Bytes;
 constexpr std::uint32_t SEED = 20261210;
 constexpr int PACKETS = 400000;
 constexpr int REFRESH_EVERY = 200;
-constexpr std::size_t MEMORY_GROWTH_LIMIT = 48u << 20;
+constexpr std::size_t MEMORY_GROWTH_LIMIT = 24u << 20;
 
 const std::uint32_t g_interesting[] = {0,    1,    2,     3,     4,      5,        7,          9,         1023,
                                        1024, 1025, 4096,  4097,  4128,   4129,     0x100000,   0x100001,  0x2000000,
