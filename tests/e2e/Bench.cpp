@@ -104,7 +104,8 @@ Figures smallCalls(const qel::PassThruApi& pt, std::uint32_t device, unsigned ro
 // Fills the channel with 1024 full-size messages, then reads them in one call.
 void readMsgsThroughput(const qel::PassThruApi& pt, std::uint32_t device, unsigned rounds) {
     std::uint32_t channel = 0;
-    check(pt.PassThruConnect(device, qel::CAN, 0, 500000, &channel), "Connect");
+    // ISO 14230 takes messages of the full 4128 bytes.
+    check(pt.PassThruConnect(device, qel::ISO14230, 0, 10400, &channel), "Connect");
     qel::SCONFIG loopback{qel::LOOPBACK, 1};
     qel::SCONFIG_LIST list{1, &loopback};
     check(pt.PassThruIoctl(channel, qel::SET_CONFIG, &list, nullptr), "SET_CONFIG LOOPBACK");
@@ -112,7 +113,7 @@ void readMsgsThroughput(const qel::PassThruApi& pt, std::uint32_t device, unsign
     constexpr std::uint32_t COUNT = qel::MAX_MESSAGES_PER_CALL;
     std::vector<qel::PASSTHRU_MSG> out(COUNT);
     for (std::uint32_t i = 0; i < COUNT; ++i) {
-        out[i].ProtocolID = qel::CAN;
+        out[i].ProtocolID = qel::ISO14230;
         out[i].DataSize = qel::MAX_MESSAGE_DATA;
         for (std::uint32_t b = 0; b < qel::MAX_MESSAGE_DATA; ++b) {
             out[i].Data[b] = static_cast<std::uint8_t>(i + b);

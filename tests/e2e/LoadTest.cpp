@@ -1,5 +1,6 @@
 // Many tester threads on one Pellith at once: each thread has a channel of
-// its own and makes its share of the calls; every answer is checked against
+// its own (a protocol of its own: the simulated interface takes one channel
+// per protocol) and makes its share of the calls; every answer is checked against
 // what that thread asked for, so a reply delivered to the wrong caller, a lost
 // call or a torn result shows up as a mismatch. Prints the latency figures
 // and exits non-zero on any mismatch.
@@ -46,8 +47,8 @@ public:
 
     void run() {
         std::uint32_t channel = 0;
-        expect(timed([&] { return pt_.PassThruConnect(device_, qel::CAN, 0, 500000, &channel); }), "Connect");
-        qel::SCONFIG own{qel::LOOPBACK, 1};
+        expect(timed([&] { return pt_.PassThruConnect(device_, protocol(), 0, 500000, &channel); }), "Connect");
+        qel::SCONFIG own{qel::ISO15765_STMIN, ownValue()};
         qel::SCONFIG_LIST ownList{1, &own};
         expect(timed([&] { return pt_.PassThruIoctl(channel, qel::SET_CONFIG, &ownList, nullptr); }), "SET_CONFIG");
         for (std::uint32_t i = 0; micros_.size() + 1 < quota_; ++i) {
@@ -63,9 +64,12 @@ public:
     }
 
 private:
-    // CAN id 0x100 + thread, then the thread and the sequence number.
+    std::uint32_t protocol() const { return qel::J1850VPW + index_; }
+    std::uint32_t ownValue() const { return 100 + index_; }
+
+    // An id 0x100 + thread, then the thread and the sequence number.
     qel::PASSTHRU_MSG ownMessage(std::uint32_t sequence) const {
-        qel::PASSTHRU_MSG msg = qel::makeMessage(qel::CAN, {0x00, 0x00, 0x01, static_cast<std::uint8_t>(index_)});
+        qel::PASSTHRU_MSG msg = qel::makeMessage(protocol(), {0x00, 0x00, 0x01, static_cast<std::uint8_t>(index_)});
         msg.Data[4] = static_cast<std::uint8_t>(index_);
         std::memcpy(msg.Data + 5, &sequence, sizeof sequence);
         msg.DataSize = 9;
@@ -97,11 +101,14 @@ private:
     }
 
     void readOwnParameter(std::uint32_t channel) {
-        qel::SCONFIG param{qel::DATA_RATE, 0};
-        qel::SCONFIG_LIST list{1, &param};
+        qel::SCONFIG params[2]{{qel::DATA_RATE, 0}, {qel::ISO15765_STMIN, 0}};
+        qel::SCONFIG_LIST list{2, params};
         expect(timed([&] { return pt_.PassThruIoctl(channel, qel::GET_CONFIG, &list, nullptr); }), "GET_CONFIG");
-        if (param.Value != 500000) {
-            totals_.mismatch(index_, callNumber(), "DATA_RATE " + std::to_string(param.Value));
+        if (params[0].Value != 500000 || params[1].Value != ownValue()) {
+            totals_.mismatch(index_, callNumber(),
+                             "GET_CONFIG gave " + std::to_string(params[0].Value) + " and " +
+                                 std::to_string(params[1].Value) + ", wanted 500000 and " +
+                                 std::to_string(ownValue()));
         }
     }
 
@@ -143,8 +150,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     const unsigned threads = argc > 2 ? static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)) : 8;
     const std::uint32_t calls = argc > 3 ? static_cast<std::uint32_t>(std::wcstoul(argv[3], nullptr, 10)) : 10000;
-    if (threads == 0 || calls < threads * 4) {
-        std::printf("need at least one thread and four calls per thread\n");
+    if (threads == 0 || threads > 10 || calls < threads * 4) {
+        std::printf("need 1 to 10 threads (one protocol each) and four calls per thread\n");
         return 2;
     }
     try {
