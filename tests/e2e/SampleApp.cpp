@@ -39,10 +39,20 @@ std::int32_t getConfig(const qel::PassThruApi& pt, std::uint32_t channel, std::v
     return pt.PassThruIoctl(channel, qel::GET_CONFIG, &list, nullptr);
 }
 
+std::string parameterName(std::uint32_t parameter) {
+    switch (parameter) {
+        case qel::DATA_RATE: return "DATA_RATE";
+        case qel::LOOPBACK: return "LOOPBACK";
+        case qel::ISO15765_BS: return "ISO15765_BS";
+        case qel::ISO15765_STMIN: return "ISO15765_STMIN";
+        default: return std::to_string(parameter);
+    }
+}
+
 std::string describe(const std::vector<SCONFIG>& params) {
     std::string text;
     for (const SCONFIG& p : params) {
-        text += (text.empty() ? "" : ", ") + std::to_string(p.Parameter) + "=" + std::to_string(p.Value);
+        text += (text.empty() ? "" : ", ") + parameterName(p.Parameter) + "=" + std::to_string(p.Value);
     }
     return "{" + text + "}";
 }
