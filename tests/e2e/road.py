@@ -5,7 +5,8 @@ simulated VCI, and its answer comes back.
 
 usage: road.py <case>
 
-Cases: demo, session, relay-drop, late-reply, ws-close, long-read, load.
+Cases: demo, bench, session, relay-drop, late-reply, ws-close, long-read,
+load.
 
 Every case gets a Wine prefix of its own (a copy of one initialised prefix,
 so it has its own wineserver and registry), an Xvfb display of its own, a
@@ -15,8 +16,9 @@ interface. Everything started is stopped again, whatever happens.
 
 The build products come from the environment: QEL_QUORVANE, QEL_DRIVER,
 QEL_PELLITH, QEL_SIMVCI, QEL_ROAD_BIN (folder of the road's own clients),
-QEL_STANDIN (the stand-in script) and QEL_ROAD_WORK (a folder for prefixes,
-logs and screenshots).
+QEL_STANDIN (the stand-in script), QEL_ROAD_WORK (a folder for prefixes,
+logs and screenshots) and, for the benchmark, QEL_ROAD_ECHO (the native echo
+server).
 """
 
 import fcntl
@@ -25,6 +27,7 @@ import pathlib
 import re
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -210,7 +213,8 @@ def unescape(text):
 
 
 class Road:
-    """Everything of one case, started in order and stopped in reverse."""
+    """Everything of one case, started in order and stopped in reverse; stop()
+    ends whatever start() got to, also after a failure half-way."""
 
     def __init__(self, name, timeout_ms=None):
         self.name = name
@@ -219,17 +223,6 @@ class Road:
         self.bin = pathlib.Path(os.environ["QEL_ROAD_BIN"])
         self.pellith = windows_path(os.environ["QEL_PELLITH"])
         self.stops = []
-
-    def __enter__(self):
-        try:
-            self.start()
-        except BaseException:
-            self.stop()
-            raise
-        return self
-
-    def __exit__(self, *failure):
-        self.stop()
 
     def start(self):
         started = time.monotonic()
@@ -361,16 +354,19 @@ class Road:
         return path
 
     def show_logs(self):
-        print("---- Quorvane log ----")
-        try:
-            print("\n".join(self.log_lines()))
-        except Failed as error:
-            print(f"(not readable: {error})")
+        """What there is to see after a failure, at whatever step it came."""
+        if hasattr(self, "quorvane"):
+            print("---- Quorvane log ----")
+            try:
+                print("\n".join(self.log_lines()))
+            except Failed as error:
+                print(f"(not readable: {error})")
         output = self.work / self.name / "quorvane.out"
         if output.exists() and output.stat().st_size:
             print("---- Quorvane's own output ----\n" + output.read_text(errors="replace"))
-        print("---- stand-in log (last 40 lines) ----")
-        print("\n".join(self.standin.log_lines()[-40:]), flush=True)
+        if hasattr(self, "standin"):
+            print("---- stand-in log (last 40 lines) ----")
+            print("\n".join(self.standin.log_lines()[-40:]), flush=True)
 
     def expect_clean_log(self):
         """No line that only a failure of the connection writes."""
@@ -397,6 +393,16 @@ def case_demo(road):
     expect(road.client("sample_app.exe", road.pellith) == 0, "the sample session failed")
     shot = road.screenshot(road.work / road.name / "quorvane.png")
     print(f"Screenshot of the Quorvane window: {shot}")
+
+
+def case_bench(road):
+    echo = subprocess.Popen([os.environ["QEL_ROAD_ECHO"]], stdout=subprocess.PIPE, text=True)
+    try:
+        port = echo.stdout.readline().strip()
+        expect(road.client("road_bench.exe", road.pellith, port, timeout=300) == 0, "the benchmark failed")
+    finally:
+        echo.kill()
+        echo.wait()
 
 
 def case_session(road):
@@ -472,6 +478,7 @@ def case_load(road):
 
 CASES = {
     "demo": (case_demo, None),
+    "bench": (case_bench, None),
     "session": (case_session, None),
     "relay-drop": (case_relay_drop, None),
     "late-reply": (case_late_reply, 5000),
@@ -486,16 +493,20 @@ def main():
         sys.exit(__doc__)
     name = sys.argv[1]
     run, timeout_ms = CASES[name]
+    # Being told to stop still runs the clean-up below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     started = time.monotonic()
     road = Road(name, timeout_ms)
     try:
-        with road:
-            try:
-                run(road)
-                print("---- Quorvane log ----\n" + "\n".join(road.log_lines()), flush=True)
-            except Exception:
-                road.show_logs()
-                raise
+        try:
+            road.start()
+            run(road)
+            print("---- Quorvane log ----\n" + "\n".join(road.log_lines()), flush=True)
+        except Exception:
+            road.show_logs()
+            raise
+        finally:
+            road.stop()
     except (Failed, subprocess.TimeoutExpired, RuntimeError) as error:
         say(f"FAILED: {error}")
         return 1
