@@ -210,11 +210,10 @@ void BridgeClient::serveRequests(J2534Executor& executor)
         message.insert(message.end(), received.begin(), received.begin() + count);
         if (type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE) continue;
 
-        const std::vector<std::uint8_t> response = executor.execute(message);
+        std::vector<std::uint8_t> response = executor.execute(message);
         message.clear();
         const DWORD sent = WinHttpWebSocketSend(webSocket.get(), WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
-                                                const_cast<std::uint8_t*>(response.data()),
-                                                static_cast<DWORD>(response.size()));
+                                                response.data(), static_cast<DWORD>(response.size()));
         if (sent != NO_ERROR) throw std::runtime_error("WebSocket send failed with error " + std::to_string(sent));
     }
 }
