@@ -63,7 +63,7 @@ class Driver:
         line = "\t".join(str(f) for f in fields) + "\n"
         self.process.stdin.write(line.encode("utf-8"))
         self.process.stdin.flush()
-        answer = self.process.stdout.readline().decode("utf-8").rstrip("\n")
+        answer = self.process.stdout.readline().decode("utf-8").rstrip("\r\n")
         if not answer:
             raise DriverError("driver ended")
         status, _, rest = answer.partition("\t")
