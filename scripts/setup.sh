@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake ninja-build clang libclang-rt-14-dev googletest libgtest-dev
           g++-mingw-w64-i686-posix wine wine64 wine32:i386
-          xvfb x11-utils imagemagick python3-websockets iproute2 util-linux procps)
+          xvfb x11-utils imagemagick python3-websockets iproute2 util-linux procps
+          openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,70 @@
+// Quorvane's connection to the bridge server: one authenticated WebSocket for
+// one station, over which request packets arrive and their answers leave.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "LogCallback.h"
+
+namespace qel {
+
+class J2534Executor;
+
+struct BridgeSettings {
+    std::wstring serverUrl;
+    std::wstring username;
+    std::wstring password;
+    std::wstring stationId;
+    std::wstring libraryPath;
+};
+
+// Owns one WinHTTP handle; closing it is the only way to let go of it.
+class InternetHandle {
+public:
+    InternetHandle() = default;
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    ~InternetHandle() { reset(); }
+
+    void reset(HINTERNET handle = nullptr);
+    HINTERNET get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    HINTERNET handle_ = nullptr;
+};
+
+class BridgeClient {
+public:
+    BridgeClient(BridgeSettings settings, LogCallback log);
+    BridgeClient(const BridgeClient&) = delete;
+    BridgeClient& operator=(const BridgeClient&) = delete;
+    ~BridgeClient();
+
+    // Serves the whole connection on the calling thread and returns after
+    // "Disconnected." has been logged. Called once per client.
+    void run();
+    // Asks a running connection to end; safe from any thread.
+    void stop();
+
+private:
+    HINTERNET connectWebSocket();
+    void serveRequests(J2534Executor& executor);
+    void closeHandles();
+
+    const BridgeSettings settings;
+    const LogCallback log;
+    std::atomic<bool> stopRequested{false};
+    std::mutex handleMutex;
+    InternetHandle session;
+    InternetHandle connection;
+    InternetHandle request;
+    InternetHandle webSocket;
+};
+
+}  // namespace qel
