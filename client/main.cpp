@@ -252,6 +252,9 @@ void createControls() {
     g_disconnect = makeControl(L"Button", L"Disconnect", BS_PUSHBUTTON, ID_DISCONNECT);
     g_status = makeControl(L"Static", STATUS_IDLE, SS_LEFT, ID_STATUS);
     g_log = makePlainControl(WS_EX_CLIENTEDGE, L"Edit", L"", LOG_STYLE, ID_LOG, g_font);
+    // At its default limit of about 32K characters the edit control silently
+    // refuses appended text; the log must keep every line for the window's life.
+    SendMessageW(g_log, EM_SETLIMITTEXT, 0x7FFFFFFE, 0);
 }
 
 void onCreate(HWND window) {

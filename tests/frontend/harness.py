@@ -12,6 +12,8 @@ import unittest
 
 SETTINGS_KEY = r"Software\Tarnwick\RemoteVCIClient"
 PASSTHRU_KEY = r"SOFTWARE\PassThruSupport.04.04"
+HKCU_SETTINGS = ("HKCU", SETTINGS_KEY)
+J2534 = "J2534 Passthru.04.04"
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD = 1, 2, 3, 4
 
 ID_SERVER, ID_USERNAME, ID_PASSWORD, ID_STATION, ID_MODE, ID_VCI = 100, 101, 102, 103, 104, 105
@@ -63,7 +65,7 @@ class Driver:
         line = "\t".join(str(f) for f in fields) + "\n"
         self.process.stdin.write(line.encode("utf-8"))
         self.process.stdin.flush()
-        answer = self.process.stdout.readline().decode("utf-8").rstrip("\n")
+        answer = self.process.stdout.readline().decode("utf-8").rstrip("\r\n")
         if not answer:
             raise DriverError("driver ended")
         status, _, rest = answer.partition("\t")
@@ -235,3 +237,44 @@ def wait_until(test, timeout=10.0):
             return False
         time.sleep(0.05)
     return True
+
+
+class StandIn:
+    """The loopback relay/bridge stand-in, with its control line protocol."""
+
+    def __init__(self, user, password):
+        import socket
+        standin = os.path.join(os.environ["QEL_STANDIN_DIR"], "relay_bridge.py")
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", standin, "--relay-port", "0", "--bridge-port", "0", "--control-port", "0",
+             "--user", user, "--password", password, "--reply-timeout", "20",
+             "--log", os.devnull], stdout=subprocess.PIPE, text=True)
+        ready = self.process.stdout.readline().split()
+        if not ready or ready[0] != "READY":
+            raise RuntimeError("stand-in did not start")
+        ports = dict(word.split("=") for word in ready[1:])
+        self.bridge_url = f"http://127.0.0.1:{ports['bridge']}/"
+        self.control = socket.create_connection(("127.0.0.1", int(ports["control"])))
+        self.reader = self.control.makefile("r")
+
+    def __call__(self, *words):
+        self.control.sendall((" ".join(str(w) for w in words) + "\n").encode())
+        answer = self.reader.readline().rstrip("\n")
+        if not answer.startswith("ok"):
+            raise RuntimeError(f"stand-in: {answer}")
+        return answer[3:]
+
+    def close(self):
+        self.control.close()
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+def request_packet(operation, request_id, payload=b""):
+    return b"QEL1" + struct.pack("<HHII", 1, operation, request_id, len(payload)) + payload
+
+
+def parse_response(data):
+    magic, version, operation, request_id, status, length = struct.unpack("<4sHHIiI", data[:20])
+    return dict(magic=magic, version=version, operation=operation, request_id=request_id, status=status,
+                payload=data[20:20 + length])
