@@ -244,8 +244,10 @@ class Road:
         self.register_vci()
         self.configure_pellith()
 
+        # Wine's error messages of the window process are kept for a failure report.
         with open(self.work / self.name / "quorvane.out", "w") as output:
-            self.quorvane = subprocess.Popen(["wine", os.environ["QEL_QUORVANE"]], env=self.env, cwd=self.work,
+            self.quorvane = subprocess.Popen(["wine", os.environ["QEL_QUORVANE"]],
+                                             env=dict(self.env, WINEDEBUG="fixme-all"), cwd=self.work,
                                              stdout=output, stderr=subprocess.STDOUT)
         self.stops.append(self.close_quorvane)
         self.driver("attach", 30000, timeout=40)
