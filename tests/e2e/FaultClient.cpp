@@ -21,7 +21,6 @@
 
 #include "CallReport.h"
 #include "J2534.h"
-#include "PacketHeaders.h"
 #include "PassThruLibrary.h"
 #include "StandinControl.h"
 
