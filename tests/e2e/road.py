@@ -458,7 +458,9 @@ def case_long_read(road):
                                   for m in map(TO_BRIDGE.search, road.standin.log_lines())),
                       30, "the ReadMsgs request at the bridge")
         time.sleep(1)
-        road.driver("click", ID_DISCONNECT)
+        clicked = time.monotonic()
+        expect(road.driver("click", ID_DISCONNECT) == "done", "Disconnect was not accepted")
+        say(f"Disconnect clicked; the window thread took {time.monotonic() - clicked:.1f} s over it")
         road.driver("waitlog", "Disconnected.", 30000, timeout=40)
         road.wait_idle()
         output, _ = reader.communicate(timeout=60)
