@@ -137,6 +137,8 @@ class Display:
         raise RuntimeError("no free X display from :71 on")
 
     def close(self):
+        if self.process.poll() is not None:
+            say(f"the X server {self.name} had ended by itself (status {self.process.returncode})")
         self.process.terminate()
         self.process.wait(timeout=10)
         self.lock.close()
