@@ -67,22 +67,22 @@ std::vector<std::uint8_t> J2534Executor::execute(const std::vector<std::uint8_t>
     RequestHeader header{};
     try {
         PacketReader reader = requestPayload(request, header);
-        switch (static_cast<std::uint16_t>(header.operation)) {
-        case static_cast<std::uint16_t>(Operation::Open): return handleOpen(header, reader);
-        case static_cast<std::uint16_t>(Operation::Close): return handleClose(header, reader);
-        case static_cast<std::uint16_t>(Operation::Connect): return handleConnect(header, reader);
-        case static_cast<std::uint16_t>(Operation::Disconnect): return handleDisconnect(header, reader);
-        case static_cast<std::uint16_t>(Operation::ReadMsgs): return handleReadMsgs(header, reader);
-        case static_cast<std::uint16_t>(Operation::WriteMsgs): return handleWriteMsgs(header, reader);
-        case static_cast<std::uint16_t>(Operation::StartPeriodic): return handleStartPeriodic(header, reader);
-        case static_cast<std::uint16_t>(Operation::StopPeriodic): return handleStopPeriodic(header, reader);
-        case static_cast<std::uint16_t>(Operation::StartFilter): return handleStartFilter(header, reader);
-        case static_cast<std::uint16_t>(Operation::StopFilter): return handleStopFilter(header, reader);
-        case static_cast<std::uint16_t>(Operation::SetVoltage): return handleSetVoltage(header, reader);
-        case static_cast<std::uint16_t>(Operation::ReadVersion): return handleReadVersion(header, reader);
-        case static_cast<std::uint16_t>(Operation::GetLastError): return handleGetLastError(header, reader);
-        case static_cast<std::uint16_t>(Operation::Ioctl): return handleIoctl(header, reader);
-        case static_cast<std::uint16_t>(Operation::Ping): {
+        switch (header.operation) {  // codes 0 and above 15 fall to the default
+        case Operation::Open: return handleOpen(header, reader);
+        case Operation::Close: return handleClose(header, reader);
+        case Operation::Connect: return handleConnect(header, reader);
+        case Operation::Disconnect: return handleDisconnect(header, reader);
+        case Operation::ReadMsgs: return handleReadMsgs(header, reader);
+        case Operation::WriteMsgs: return handleWriteMsgs(header, reader);
+        case Operation::StartPeriodic: return handleStartPeriodic(header, reader);
+        case Operation::StopPeriodic: return handleStopPeriodic(header, reader);
+        case Operation::StartFilter: return handleStartFilter(header, reader);
+        case Operation::StopFilter: return handleStopFilter(header, reader);
+        case Operation::SetVoltage: return handleSetVoltage(header, reader);
+        case Operation::ReadVersion: return handleReadVersion(header, reader);
+        case Operation::GetLastError: return handleGetLastError(header, reader);
+        case Operation::Ioctl: return handleIoctl(header, reader);
+        case Operation::Ping: {
             reader.requireEnd();
             PacketWriter payload;
             payload.text(PING_REPLY_TEXT);

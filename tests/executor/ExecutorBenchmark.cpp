@@ -1,6 +1,6 @@
 // Measures the executor's own cost per request, with the vendor's time inside
 // the simulated VCI taken out, and the bytes it allocates and copies for a
-// full ReadMsgs reply. Run by hand: build/tests/executor/executor_benchmark.exe
+// full ReadMsgs reply. Run by hand: ctest --test-dir build -L benchmark -V
 #include <windows.h>
 
 #include <algorithm>

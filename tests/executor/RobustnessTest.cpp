@@ -20,7 +20,7 @@ using qel::Operation;
 using qeltest::Bytes;
 
 constexpr std::uint32_t SEED = 20261210;
-constexpr int PACKETS = 400000;
+constexpr int PACKETS = 2000000;
 constexpr int REFRESH_EVERY = 200;
 constexpr std::size_t MEMORY_GROWTH_LIMIT = 24u << 20;
 
