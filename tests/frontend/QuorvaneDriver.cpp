@@ -336,6 +336,13 @@ std::string run(const std::vector<std::string>& f) {
         for (int i = number(f, 2); i > 0; --i) SendMessageW(button, BM_CLICK, 0, 0);
         return "";
     }
+    if (command == "postclicks") {
+        // Queued together, the clicks reach the window before anything the
+        // first click causes to be posted.
+        HWND button = control(f, 1);
+        for (int i = number(f, 2); i > 0; --i) PostMessageW(button, BM_CLICK, 0, 0);
+        return "";
+    }
     if (command == "msgbox") return messageBox(number(f, 1));
     if (command == "hasmsgbox") return findMessageBox() ? "1" : "0";
     if (command == "select") {
