@@ -1,8 +1,10 @@
 #include "J2534Executor.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -36,6 +38,21 @@ std::string bufferText(const char* buffer, std::size_t size) {
     return std::string(buffer, end == nullptr ? size : static_cast<std::size_t>(end - buffer));
 }
 
+struct FreeMemory {
+    void operator()(void* block) const { std::free(block); }
+};
+using MessageArray = std::unique_ptr<PASSTHRU_MSG[], FreeMemory>;
+
+// Zeroed by the system: the fresh pages of a large array are zero already, so
+// a ReadMsgs that offers 1024 records pays only for those the vendor fills.
+MessageArray zeroedMessages(std::uint32_t count) {
+    auto* records = static_cast<PASSTHRU_MSG*>(std::calloc(count, sizeof(PASSTHRU_MSG)));
+    if (records == nullptr) {
+        throw std::bad_alloc();
+    }
+    return MessageArray(records);
+}
+
 bool headerDecoded(const RequestHeader& header) { return std::memcmp(header.magic, "QEL1", 4) == 0; }
 
 }  // namespace
@@ -50,22 +67,22 @@ std::vector<std::uint8_t> J2534Executor::execute(const std::vector<std::uint8_t>
     RequestHeader header{};
     try {
         PacketReader reader = requestPayload(request, header);
-        switch (static_cast<std::uint16_t>(header.operation)) {
-        case static_cast<std::uint16_t>(Operation::Open): return handleOpen(header, reader);
-        case static_cast<std::uint16_t>(Operation::Close): return handleClose(header, reader);
-        case static_cast<std::uint16_t>(Operation::Connect): return handleConnect(header, reader);
-        case static_cast<std::uint16_t>(Operation::Disconnect): return handleDisconnect(header, reader);
-        case static_cast<std::uint16_t>(Operation::ReadMsgs): return handleReadMsgs(header, reader);
-        case static_cast<std::uint16_t>(Operation::WriteMsgs): return handleWriteMsgs(header, reader);
-        case static_cast<std::uint16_t>(Operation::StartPeriodic): return handleStartPeriodic(header, reader);
-        case static_cast<std::uint16_t>(Operation::StopPeriodic): return handleStopPeriodic(header, reader);
-        case static_cast<std::uint16_t>(Operation::StartFilter): return handleStartFilter(header, reader);
-        case static_cast<std::uint16_t>(Operation::StopFilter): return handleStopFilter(header, reader);
-        case static_cast<std::uint16_t>(Operation::SetVoltage): return handleSetVoltage(header, reader);
-        case static_cast<std::uint16_t>(Operation::ReadVersion): return handleReadVersion(header, reader);
-        case static_cast<std::uint16_t>(Operation::GetLastError): return handleGetLastError(header, reader);
-        case static_cast<std::uint16_t>(Operation::Ioctl): return handleIoctl(header, reader);
-        case static_cast<std::uint16_t>(Operation::Ping): {
+        switch (header.operation) {  // codes 0 and above 15 fall to the default
+        case Operation::Open: return handleOpen(header, reader);
+        case Operation::Close: return handleClose(header, reader);
+        case Operation::Connect: return handleConnect(header, reader);
+        case Operation::Disconnect: return handleDisconnect(header, reader);
+        case Operation::ReadMsgs: return handleReadMsgs(header, reader);
+        case Operation::WriteMsgs: return handleWriteMsgs(header, reader);
+        case Operation::StartPeriodic: return handleStartPeriodic(header, reader);
+        case Operation::StopPeriodic: return handleStopPeriodic(header, reader);
+        case Operation::StartFilter: return handleStartFilter(header, reader);
+        case Operation::StopFilter: return handleStopFilter(header, reader);
+        case Operation::SetVoltage: return handleSetVoltage(header, reader);
+        case Operation::ReadVersion: return handleReadVersion(header, reader);
+        case Operation::GetLastError: return handleGetLastError(header, reader);
+        case Operation::Ioctl: return handleIoctl(header, reader);
+        case Operation::Ping: {
             reader.requireEnd();
             PacketWriter payload;
             payload.text(PING_REPLY_TEXT);
@@ -220,7 +237,7 @@ std::vector<std::uint8_t> J2534Executor::handleReadMsgs(const RequestHeader& hea
         return failureReply(header, ERR_DEVICE_NOT_CONNECTED, NOT_LOADED);
     }
     const std::uint32_t capacity = std::min(requested, MAX_MESSAGES_PER_CALL);
-    const std::unique_ptr<PASSTHRU_MSG[]> messages(new PASSTHRU_MSG[capacity]());
+    const MessageArray messages = zeroedMessages(capacity);
     std::uint32_t count = capacity;
     const std::int32_t status = passThruReadMsgs(channelId, messages.get(), &count, timeout);
     captureError(status);
@@ -240,9 +257,9 @@ std::vector<std::uint8_t> J2534Executor::handleWriteMsgs(const RequestHeader& he
     const std::uint32_t announced = reader.u32();
     const std::uint32_t timeout = reader.u32();
     std::uint32_t count = std::min(announced, MAX_MESSAGES_PER_CALL);
-    std::unique_ptr<PASSTHRU_MSG[]> messages;
+    MessageArray messages;
     if (count > 0) {
-        messages.reset(new PASSTHRU_MSG[count]());
+        messages = zeroedMessages(count);
         for (std::uint32_t i = 0; i < count; ++i) {
             messages[i] = reader.message();
         }
