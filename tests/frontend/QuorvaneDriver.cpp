@@ -2,6 +2,26 @@
 // Reads one command per line from stdin (fields separated by tabs, UTF-8) and
 // answers each with one line: "ok" plus tab-separated fields, or "err" and a
 // reason. Texts in answers escape backslash, tab, CR and LF as \\ \t \r \n.
+// Controls are named by their ids; id 0 is the main window itself.
+//   attach MS                  wait for the window of class QELRemoteVciClientWindow
+//   text ID / settext ID TEXT  WM_GETTEXT / WM_SETTEXT
+//   click ID                   BM_CLICK; answers "done", or "msgbox" while a message box is open
+//   msgbox MS                  caption, text and button count of the open message box; presses OK
+//   clickn ID N                N synchronous BM_CLICKs
+//   postclicks ID N            N BM_CLICKs posted at once
+//   select ID INDEX            CB_SETCURSEL, then CBN_SELCHANGE to the window
+//   items ID                   current selection, then every item of a combo box
+//   state ID                   enabled, class, style, exstyle, x y w h in the client area, BM_GETCHECK
+//   client / resize W H        client and outer size / set the client size
+//   waitlog TEXT MS            wait until the log box (id 111) contains TEXT
+//   waitstate ID ENABLED MS    wait until the control is enabled (1) or disabled (0)
+//   close                      post WM_CLOSE
+//   regset ROOT VIEW KEY NAME TYPE HEX / regget ROOT VIEW KEY NAME / regdel ROOT VIEW KEY
+//                              ROOT HKLM or HKCU, VIEW 32 or 64; regget answers type and hex data,
+//                              or "nokey" / "novalue"; regdel removes the whole key
+//   unprotect HEX              CryptUnprotectData: plain bytes in hex and the description
+//   resources EXE / version EXE  icon group 101 and manifest / version block of a program file
+//   quit
 #include "Utf8.h"
 
 #include <windows.h>
@@ -324,7 +344,6 @@ std::string run(const std::vector<std::string>& f) {
             throw std::runtime_error("no window");
         return "";
     }
-    if (command == "alive") return IsWindow(g_window) ? "1" : "0";
     if (command == "text") return escape(windowText(control(f, 1)));
     if (command == "settext") {
         SendMessageW(control(f, 1), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(qel::wide(arg(f, 2)).c_str()));
@@ -336,8 +355,14 @@ std::string run(const std::vector<std::string>& f) {
         for (int i = number(f, 2); i > 0; --i) SendMessageW(button, BM_CLICK, 0, 0);
         return "";
     }
+    if (command == "postclicks") {
+        // Queued together, the clicks reach the window before anything the
+        // first click causes to be posted.
+        HWND button = control(f, 1);
+        for (int i = number(f, 2); i > 0; --i) PostMessageW(button, BM_CLICK, 0, 0);
+        return "";
+    }
     if (command == "msgbox") return messageBox(number(f, 1));
-    if (command == "hasmsgbox") return findMessageBox() ? "1" : "0";
     if (command == "select") {
         HWND list = control(f, 1);
         SendMessageW(list, CB_SETCURSEL, number(f, 2), 0);
@@ -392,11 +417,6 @@ std::string run(const std::vector<std::string>& f) {
     if (command == "unprotect") return unprotect(arg(f, 1));
     if (command == "resources") return escape(qel::wide(iconGroup(arg(f, 1))));
     if (command == "version") return versionStrings(arg(f, 1));
-    if (command == "cwd") {
-        wchar_t buffer[MAX_PATH] = {};
-        GetCurrentDirectoryW(MAX_PATH, buffer);
-        return escape(buffer);
-    }
     throw std::runtime_error("unknown command");
 }
 

@@ -121,6 +121,9 @@ class GuiTestCase(unittest.TestCase):
         cls.prefix = os.environ["QEL_GUI_PREFIX"]
         cls.env = dict(os.environ, WINEPREFIX=cls.prefix, WINEARCH="win64", WINEDEBUG="-all",
                        WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=cls.display.name)
+        # A Wine server left from an earlier run would still hold the old display.
+        subprocess.run(["wineserver", "-k"], env=cls.env, check=False, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=cls.env, check=False, stderr=subprocess.DEVNULL)
         cls.driver = Driver(cls.env)
         cls.drive_c = os.path.join(cls.prefix, "drive_c")
         cls.files = os.path.join(cls.drive_c, "qel-gui")
@@ -130,6 +133,7 @@ class GuiTestCase(unittest.TestCase):
     def tearDownClass(cls):
         cls.driver.close()
         subprocess.run(["wineserver", "-k"], env=cls.env, check=False)
+        subprocess.run(["wineserver", "-w"], env=cls.env, check=False)
         cls.display.close()
 
     def setUp(self):
