@@ -479,6 +479,12 @@ def case_long_read(road):
 
 def case_load(road):
     expect(road.client("road_load.exe", road.pellith, "8", "10000", timeout=240) == 0, "the load run failed")
+    lines = road.standin.log_lines()
+    read = sum(1 for line in lines if RELAY_REQUEST.search(line))
+    forwarded = sum(1 for line in lines if TO_BRIDGE.search(line))
+    say(f"requests read by the relay: {read}, handed to the bridge: {forwarded}")
+    # The threads' 10,000 calls plus the Open and the Close around them, each once.
+    expect(read == forwarded == 10002, "every call carried exactly once")
     road.expect_clean_log()
 
 
