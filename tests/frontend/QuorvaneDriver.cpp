@@ -9,6 +9,8 @@
 //   msgbox MS                  caption, text and button count of the open message box; presses OK
 //   clickn ID N                N synchronous BM_CLICKs
 //   postclicks ID N            N BM_CLICKs posted at once
+//   key ID VK                  post a key press (WM_KEYDOWN, WM_KEYUP) to a control
+//   focus                      id of the control that has the keyboard focus
 //   select ID INDEX            CB_SETCURSEL, then CBN_SELCHANGE to the window
 //   items ID                   current selection, then every item of a combo box
 //   state ID                   enabled, class, style, exstyle, x y w h in the client area, BM_GETCHECK
@@ -361,6 +363,20 @@ std::string run(const std::vector<std::string>& f) {
         HWND button = control(f, 1);
         for (int i = number(f, 2); i > 0; --i) PostMessageW(button, BM_CLICK, 0, 0);
         return "";
+    }
+    if (command == "key") {
+        // Posted like real key strokes, so the window's own loop translates them.
+        HWND target = control(f, 1);
+        const auto key = static_cast<WPARAM>(number(f, 2));
+        PostMessageW(target, WM_KEYDOWN, key, 1);
+        PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+        return "";
+    }
+    if (command == "focus") {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        GetGUIThreadInfo(GetWindowThreadProcessId(g_window, nullptr), &info);
+        return std::to_string(info.hwndFocus ? GetDlgCtrlID(info.hwndFocus) : 0);
     }
     if (command == "msgbox") return messageBox(number(f, 1));
     if (command == "select") {

@@ -189,7 +189,11 @@ class GuiTestCase(unittest.TestCase):
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.driver("attach", 30000)
         # The window answers once WM_CREATE has run: its log then holds the start-up lines.
-        self.driver("waitlog", "SDconnect fixed targets", 30000)
+        try:
+            self.driver("waitlog", "SDconnect fixed targets", 30000)
+        except DriverError as error:
+            raise AssertionError(f"start-up not finished on {self.display.name}: {error}; "
+                                 f"Quorvane exit code {self.quorvane.poll()}") from error
 
     def close_window(self):
         self.driver("close")

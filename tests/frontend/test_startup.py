@@ -4,10 +4,11 @@ import os
 import re
 import unittest
 
-from harness import GuiTestCase, ID_LOG, ID_SCAN, ID_SERVER, ID_VCI, ID_DISCONNECT
+from harness import DriverError, GuiTestCase, ID_REMEMBER, ID_LOG, ID_SCAN, ID_SERVER, ID_VCI, ID_DISCONNECT
 
 WS_CHILD, WS_VISIBLE, WS_VSCROLL, WS_HSCROLL = 0x40000000, 0x10000000, 0x00200000, 0x00100000
 WS_DISABLED = 0x08000000
+VK_TAB, VK_RETURN = 0x09, 0x0D
 WS_EX_CLIENTEDGE = 0x200
 ES_AUTOHSCROLL, ES_PASSWORD, ES_MULTILINE, ES_AUTOVSCROLL, ES_READONLY = 0x80, 0x20, 0x4, 0x40, 0x800
 CBS_DROPDOWNLIST, BS_AUTOCHECKBOX, BS_DEFPUSHBUTTON = 0x3, 0x3, 0x1
@@ -118,6 +119,20 @@ class StartupTest(GuiTestCase):
         self.driver("clickn", ID_DISCONNECT, 1)
         self.assertEqual(self.log_lines(), before)
         self.assertEqual(self.close_window(), 0)
+
+    def test_enter_and_tab_do_nothing(self):
+        self.start()
+        before = self.log_lines()
+        # With no interface listed, a Connect would show its warning at once.
+        self.driver("key", ID_SERVER, VK_RETURN)
+        self.click(ID_REMEMBER)
+        self.assertEqual(self.driver("focus"), str(ID_REMEMBER))
+        self.driver("key", ID_REMEMBER, VK_TAB)
+        self.driver("key", ID_REMEMBER, VK_TAB)
+        with self.assertRaises(DriverError):
+            self.driver("msgbox", 1000)
+        self.assertEqual(self.driver("focus"), str(ID_REMEMBER))
+        self.assertEqual(self.log_lines(), before)
 
     def test_log_keeps_every_line_past_the_edit_default_limit(self):
         self.start()
