@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs one case of the whole road (tests/e2e/road.py) on the build tree:
+# the demo, the benchmark or one of the test cases. The case runs in a
+# process group of its own; whatever of it is still alive when this script
+# ends (also on Ctrl-C) is ended here, and so is every Windows process of the
+# case's Wine prefix.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+case_name=${1:?usage: road.sh <case>}
+
+build="$root/build"
+export QEL_QUORVANE="$build/client/Quorvane.exe"
+export QEL_DRIVER="$build/tests/frontend/QuorvaneDriver.exe"
+export QEL_PELLITH="$build/proxy/Pellith.dll"
+export QEL_SIMVCI="$build/tests/vci/SimVci.dll"
+export QEL_ROAD_BIN="$build/tests/e2e"
+export QEL_ROAD_ECHO="$root/build-host/tests/e2e/road_echo"
+export QEL_STANDIN="$root/tests/standin/relay_bridge.py"
+export QEL_ROAD_WORK="$build/road"
+
+road=""
+finish() {
+  if [ -n "$road" ]; then
+    kill -TERM -- "-$road" 2>/dev/null || true
+    wait "$road" 2>/dev/null || true
+  fi
+  if [ -d "$QEL_ROAD_WORK/$case_name/prefix" ]; then
+    WINEPREFIX="$QEL_ROAD_WORK/$case_name/prefix" wineserver -k 2>/dev/null || true
+  fi
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+setsid /usr/bin/python3 "$root/tests/e2e/road.py" "$case_name" &
+road=$!
+status=0
+wait "$road" || status=$?
+road=""
+exit "$status"

@@ -1,0 +1,149 @@
+"""Connect and Disconnect as a user does them, against the loopback
+relay/bridge stand-in, with the simulated VCI registered as the interface."""
+import os
+import shutil
+import subprocess
+import unittest
+
+from harness import (GuiTestCase, J2534, REG_SZ, SETTINGS_KEY, StandIn, ID_CONNECT, ID_DISCONNECT, ID_LOG,
+                     ID_MODE, ID_PASSWORD, ID_REMEMBER, ID_SCAN, ID_SERVER, ID_STATION, ID_STATUS, ID_USERNAME,
+                     ID_VCI, parse_response, request_packet, sz)
+
+SELECT_WARNING = "Select an installed 32-bit physical J2534 VCI."
+FORM_WARNING = "Enter the HTTPS server URL, username, password, and a valid 3-64 character station name."
+FORM = (ID_SERVER, ID_USERNAME, ID_PASSWORD, ID_STATION, ID_MODE, ID_VCI, ID_SCAN, ID_REMEMBER)
+
+
+class ConnectionTest(GuiTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.standin = StandIn("mech", "bench")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.standin.close()
+        super().tearDownClass()
+
+    def setUp(self):
+        super().setUp()
+        self.standin("reset")
+        self.library = self.write_file("sim\\SimVci.dll", open(os.environ["QEL_SIMVCI"], "rb").read())
+
+    def start_j2534(self, registered=True):
+        if registered:
+            self.register("Sim", self.library, name="Sim Bench")
+        self.reg_set("HKCU", SETTINGS_KEY, "VciMode", REG_SZ, sz(J2534))
+        self.start()
+
+    def assert_form(self, connected):
+        self.assertEqual(self.state(ID_CONNECT)["enabled"], not connected)
+        self.assertEqual(self.state(ID_DISCONNECT)["enabled"], connected)
+        for control_id in FORM:
+            self.assertEqual(self.state(control_id)["enabled"], not connected, control_id)
+        self.assertEqual(self.state(ID_LOG)["enabled"], True)
+        self.assertEqual(self.text(ID_STATUS), "Connected / waiting for Vyr" if connected else "Not connected")
+
+    def new_log(self, before):
+        return self.log_texts()[len(before):]
+
+    def connect(self, user="mech", password="bench", station="BAY-1"):
+        self.fill(server=self.standin.bridge_url, user=user, password=password, station=station)
+        self.assertEqual(self.click(ID_CONNECT), "done")
+
+    def test_warnings_save_and_log_nothing(self):
+        self.start_j2534(registered=False)
+        before = self.log_texts()
+        self.fill(password="")
+        # The interface is checked first, whatever else the form holds.
+        self.assertEqual(self.click(ID_CONNECT), "msgbox")
+        self.assertEqual(self.message_box(), ("Falkmere", SELECT_WARNING, 1))
+        self.close_window()
+
+        self.start_j2534()
+        before = self.log_texts()
+        refused = [dict(server=""), dict(user=""), dict(password=""), dict(station="ab"),
+                   dict(station="a" * 65), dict(station="BAY 1"), dict(station="BAY/1"), dict(station="BAY:1")]
+        for fields in refused:
+            with self.subTest(fields):
+                self.fill(**fields)
+                self.assertEqual(self.click(ID_CONNECT), "msgbox")
+                self.assertEqual(self.message_box(), ("Falkmere", FORM_WARNING, 1))
+                self.assertEqual(self.log_texts(), before)
+                self.assert_form(connected=False)
+        self.assertIsNone(self.reg_get("HKCU", SETTINGS_KEY, "ServerUrl"))
+
+        # Accepted stations start a connection; a one-letter URL then fails in the worker.
+        for station in ("abc", "a" * 64, "Bay-1.x_Y", "Ünïcode9"):
+            with self.subTest(station=station):
+                mark = self.log_texts()
+                self.fill(server="x", station=station)
+                self.assertEqual(self.click(ID_CONNECT), "done")
+                self.wait_idle()
+                lines = self.new_log(mark)
+                self.assertEqual(lines[0], "Opening " + J2534 + ": Sim Bench")
+                self.assertTrue(lines[1].startswith("Connection error: "), lines)
+                self.assertEqual(lines[-1], "Disconnected.")
+                self.assert_form(connected=False)
+
+    def test_connect_serve_and_disconnect_twice(self):
+        self.start_j2534()
+        before = self.log_texts()
+        self.connect()
+        self.assert_form(connected=True)
+        self.standin("wait-connected", "BAY-1", 20000)
+        self.driver("waitlog", "Waiting for Vyr Corvell requests", 20000)
+        lines = self.new_log(before)
+        self.assertEqual(lines[0], "Opening " + J2534 + ": Sim Bench")
+
+        # A request reaches the simulated VCI through the selected library.
+        reply = parse_response(bytes.fromhex(self.standin("send", "BAY-1", request_packet(1, 77).hex(), 20000)))
+        self.assertEqual((reply["magic"], reply["operation"], reply["request_id"], reply["status"]),
+                         (b"QELR", 1, 77, 0))
+        self.assertEqual(len(reply["payload"]), 4)
+        shot = os.environ.get("QEL_SCREENSHOT")
+        if shot:
+            subprocess.run(["import", "-window", "root", shot], env=self.env, check=True)
+
+        self.driver("postclicks", ID_DISCONNECT, 2)
+        self.wait_idle()
+        lines = self.new_log(before)
+        self.assertEqual(lines.count("Disconnect requested."), 2)
+        self.assertLess(lines.index("Disconnect requested."), lines.index("Disconnected."))
+        self.assertEqual(lines[-1], "Disconnected.")
+        self.assertEqual(self.standin("wait-closed", "BAY-1", 10000), "1000")
+        self.assert_form(connected=False)
+
+    def test_server_close_then_reconnect_then_close_window(self):
+        self.start_j2534()
+        self.connect()
+        self.standin("wait-connected", "BAY-1", 20000)
+        before = self.log_texts()
+        self.standin("close", "BAY-1")
+        self.wait_idle()
+        self.assertEqual(self.new_log(before)[-1], "Disconnected.")
+        self.assert_form(connected=False)
+
+        # A fresh connection after the end; then the window is closed while it runs.
+        upgrades = int(self.standin("upgrades"))
+        self.assertEqual(self.click(ID_CONNECT), "done")
+        self.standin("wait-connected", "BAY-1", 20000)
+        self.assertEqual(int(self.standin("upgrades")), upgrades + 1)
+        self.assert_form(connected=True)
+        self.assertEqual(self.close_window(), 0)
+        self.assertEqual(self.standin("wait-closed", "BAY-1", 10000), "1000")
+
+    def test_refused_login_returns_to_idle(self):
+        self.start_j2534()
+        before = self.log_texts()
+        self.connect(password="wrong")
+        self.wait_idle()
+        lines = self.new_log(before)
+        self.assertEqual(lines[0], "Opening " + J2534 + ": Sim Bench")
+        self.assertTrue(any(line.startswith("Connection error: ") for line in lines), lines)
+        self.assertEqual(lines[-1], "Disconnected.")
+        self.assert_form(connected=False)
+
+
+if __name__ == "__main__":
+    unittest.main()
