@@ -143,6 +143,11 @@ HINTERNET BridgeClient::connectWebSocket()
 
     if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
         throwWinError(L"Enable WebSocket");
+    // A redirect would carry the Basic credentials to whatever host it names,
+    // past the HTTPS rule above; a 3xx is refused like any other status.
+    DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects)))
+        throwWinError(L"Disable redirects");
 
     const std::string credentials = utf8(settings.username) + ":" + utf8(settings.password);
     const std::wstring headers =
