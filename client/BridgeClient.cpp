@@ -177,9 +177,12 @@ void BridgeClient::run()
 {
     try {
         J2534Executor executor(std::wstring(settings.libraryPath));
+        // The lock is not held through the handshake: nothing ends a handshake
+        // with a server that never answers, and stop must not wait for it.
+        HINTERNET socket = connectWebSocket();
         {
             std::lock_guard lock(handleMutex);
-            webSocket.reset(connectWebSocket());
+            webSocket.reset(socket);
         }
         log(L"Authenticated. Waiting for Vyr Corvell requests for station '" + settings.stationId + L"'.");
         serveRequests(executor);
@@ -227,7 +230,9 @@ void BridgeClient::stop()
 {
     stopRequested.exchange(true);
     std::lock_guard lock(handleMutex);
-    if (webSocket) WinHttpWebSocketClose(webSocket.get(), WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+    // Only sends the close frame: the pending receive gets the server's answer,
+    // and the caller never waits for a server that does not give one.
+    if (webSocket) WinHttpWebSocketShutdown(webSocket.get(), WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
 }
 
 void BridgeClient::closeHandles()

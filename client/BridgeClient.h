@@ -49,7 +49,8 @@ public:
     // Serves the whole connection on the calling thread and returns after
     // "Disconnected." has been logged. Called once per client.
     void run();
-    // Asks a running connection to end; safe from any thread.
+    // Asks a running connection to end; safe from any thread and returns at
+    // once. A handshake under way still runs to its end, which may never come.
     void stop();
 
 private:

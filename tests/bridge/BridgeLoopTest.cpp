@@ -180,7 +180,7 @@ TEST_F(BridgeLoop, StopDuringTheHandshakeWaitsForItsOutcome)
         control(rejected ? "reject 401" : "reject 0");
         attempt.start();
         std::this_thread::sleep_for(500ms);
-        attempt.stop();  // blocks until the stand-in has answered the upgrade
+        attempt.stop();  // the handshake still runs to its end
         ASSERT_TRUE(attempt.waitFinished());
         const Lines expected = rejected ? Lines{L"Disconnected."} : Lines{waitingLine(name), L"Disconnected."};
         EXPECT_EQ(attempt.lines(), expected);
