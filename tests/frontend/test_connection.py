@@ -187,6 +187,7 @@ class ConnectionTest(GuiTestCase):
 
         # Posted, so that the driver itself never waits for the window.
         self.driver("postclicks", ID_DISCONNECT, 1)
+        self.driver("waitlog", "Disconnect requested.", 5000)
         self.answers_at_once()
         self.wait_idle(10000)
         self.answers_at_once()
@@ -215,6 +216,22 @@ class ConnectionTest(GuiTestCase):
         self.assertTrue(wait_until(lambda: int(self.standin("upgrades")) > upgrades), "no upgrade request seen")
         self.driver("close")
         self.assertEqual(self.quorvane.wait(timeout=15), 0)
+    def test_disconnect_and_close_while_the_server_never_answers_the_close(self):
+        self.start_j2534()
+        before = self.log_texts()
+        self.connect(station="DEAF-1")
+        self.driver("waitlog", "station 'DEAF-1'", 20000)
+        self.standin("deaf", "DEAF-1")
+        self.driver("postclicks", ID_DISCONNECT, 1)
+        self.driver("waitlog", "Disconnect requested.", 5000)
+        self.answers_at_once()
+        self.wait_idle(10000)
+        self.assertEqual(self.new_log(before), ["Opening " + J2534 + ": Sim Bench",
+                                                "Authenticated. Waiting for Vyr Corvell requests for station 'DEAF-1'.",
+                                                "Disconnect requested.", "Disconnected."])
+        self.assert_form(connected=False)
+        self.assertEqual(self.close_window(), 0)
+
 
 if __name__ == "__main__":
     unittest.main()

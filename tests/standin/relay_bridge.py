@@ -321,6 +321,9 @@ class Standin:
             station = await self.find_station(args[0], 5)
             code = int(args[1]) if len(args) > 1 else 1000
             asyncio.get_running_loop().create_task(station.socket.close(code))
+        elif name == "deaf":  # deaf <station>: read nothing more from it, so its close is never answered
+            station = await self.find_station(args[0], 5)
+            station.socket.transport.pause_reading()
         elif name == "drop":  # drop <station>: reset the TCP connection, no close frame
             station = await self.find_station(args[0], 5)
             raw = station.socket.transport.get_extra_info("socket")
