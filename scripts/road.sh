@@ -29,12 +29,7 @@ if [ "$bits" = 64 ] && [ "${QEL_ROAD_INSIDE:-}" != 1 ]; then
   QEL_ROAD_INSIDE=1 qel_run_64bit_only "$root/scripts/road.sh" "$case_name" 64
   exit
 fi
-if ! "$(qel_wine_loader "$bits")" --version >/dev/null 2>&1; then
-  echo "Wine's $bits-bit loader $(qel_wine_loader "$bits") does not start on this host, so no Windows program" \
-       "of $(qel_build_label "$bits") can run: install Debian's wine packages (scripts/setup.sh does)," \
-       "or choose the other build with QEL_WINDOWS_BUILDS." >&2
-  exit 1
-fi
+qel_require_loader "$bits"
 
 build="$root/$(qel_build_dir "$bits")"
 export QEL_WINE=$(qel_wine_loader "$bits")

@@ -40,6 +40,16 @@ qel_wine_loader() {
   if [ "$1" = 32 ]; then echo /usr/lib/wine/wine; else echo /usr/lib/wine/wine64; fi
 }
 
+# Fails with a sentence where Wine's loader for the build does not start at all.
+qel_require_loader() {
+  if ! "$(qel_wine_loader "$1")" --version >/dev/null 2>&1; then
+    echo "Wine's $1-bit loader $(qel_wine_loader "$1") does not start on this host, so no Windows program" \
+         "of $(qel_build_label "$1") can run: install Debian's wine packages (scripts/setup.sh does)," \
+         "or choose the other build with QEL_WINDOWS_BUILDS." >&2
+    return 1
+  fi
+}
+
 qel_build_label() {
   if [ "$1" = 32 ]; then echo "the 32-bit build (build/)"; else echo "the 64-bit build (build-x64/)"; fi
 }

@@ -1,6 +1,7 @@
 """The X display helper under parallel load: many servers started side by
 side all stay up and serve clients, and a server that ends says why."""
 import concurrent.futures
+import contextlib
 import os
 import subprocess
 import time
@@ -18,19 +19,20 @@ def accepts_a_client(display):
 
 class XDisplayTest(unittest.TestCase):
     def test_many_displays_started_side_by_side_all_stay_up(self):
-        displays = []
-        try:
+        with contextlib.ExitStack() as stopping:
             with concurrent.futures.ThreadPoolExecutor(SIDE_BY_SIDE) as pool:
-                for future in [pool.submit(XDisplay) for _ in range(SIDE_BY_SIDE)]:
-                    displays.append(future.result())
+                starts = [pool.submit(XDisplay) for _ in range(SIDE_BY_SIDE)]
+            # Every server that did start is stopped again, whatever fails.
+            displays = [start.result() for start in starts if start.exception() is None]
+            for display in displays:
+                stopping.callback(display.close)
+            for start in starts:
+                start.result()
             self.assertEqual(len({d.number for d in displays}), SIDE_BY_SIDE, "distinct display numbers")
             time.sleep(2)
             for display in displays:
                 display.check()
                 self.assertTrue(accepts_a_client(display), f"{display.name} serves no client")
-        finally:
-            for display in displays:
-                display.close()
 
     def test_a_server_that_ended_fails_with_its_own_output(self):
         display = XDisplay()
