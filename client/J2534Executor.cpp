@@ -123,24 +123,25 @@ void J2534Executor::ownFailure(std::string text) {
     lastErrorIsOwn = true;
 }
 
-// A vendor without a description of its failure still must not leave the
-// text of an earlier success behind: the status's own name stands in.
 void J2534Executor::captureError(std::int32_t status) {
     if (status == STATUS_NOERROR) {
         lastError = NO_ERROR_TEXT;
     } else {
-        lastError = vendorDescription().value_or(statusName(status));
+        // A vendor without a description of its failure must not leave the text
+        // of an earlier success behind: the status's name is what remains then.
+        lastError = statusName(status);
+        lastError = nativeLastError();
     }
     lastErrorIsOwn = false;
 }
 
-std::optional<std::string> J2534Executor::vendorDescription() const {
+std::string J2534Executor::nativeLastError() const {
     if (passThruGetLastError == nullptr) {
-        return std::nullopt;
+        return lastError;
     }
     char buffer[ERROR_BUFFER_BYTES] = {};
     if (passThruGetLastError(buffer) != STATUS_NOERROR || buffer[0] == 0) {
-        return std::nullopt;
+        return lastError;
     }
     return bufferText(buffer, sizeof buffer);
 }
@@ -399,7 +400,7 @@ std::vector<std::uint8_t> J2534Executor::handleReadVersion(const RequestHeader& 
 std::vector<std::uint8_t> J2534Executor::handleGetLastError(const RequestHeader& header, PacketReader& reader) {
     reader.requireEnd();
     PacketWriter payload;
-    payload.text(lastErrorIsOwn ? lastError : vendorDescription().value_or(lastError));
+    payload.text(lastErrorIsOwn ? lastError : nativeLastError());
     return buildResponse(header, STATUS_NOERROR, payload);
 }
 

@@ -71,7 +71,7 @@ private:
     Packet failureReply(const RequestHeader& header, std::int32_t status, const char* text);
     void ownFailure(std::string text);
     void captureError(std::int32_t status);
-    std::optional<std::string> vendorDescription() const;
+    std::string nativeLastError() const;
     void ensureLoaded();
     void unload();
 
