@@ -72,8 +72,23 @@ std::vector<std::uint8_t> J2534Executor::execute(const std::vector<std::uint8_t>
         return lastExchange->reply;
     }
     Packet reply = answer(request);
-    lastExchange = Exchange{request, reply};
+    remember(request, reply);
     return reply;
+}
+
+// Into the buffers of the exchange before, whose pages are in use already. A
+// copy that fails forgets the exchange: a resend then runs again, but it never
+// gets the reply to another request.
+void J2534Executor::remember(const Packet& request, const Packet& reply) {
+    try {
+        if (!lastExchange) {
+            lastExchange.emplace();
+        }
+        lastExchange->request.assign(request.begin(), request.end());
+        lastExchange->reply.assign(reply.begin(), reply.end());
+    } catch (const std::bad_alloc&) {
+        lastExchange.reset();
+    }
 }
 
 std::vector<std::uint8_t> J2534Executor::answer(const std::vector<std::uint8_t>& request) {

@@ -68,6 +68,7 @@ private:
     Packet handleIoctl(const RequestHeader& header, PacketReader& reader);
 
     Packet answer(const Packet& request);
+    void remember(const Packet& request, const Packet& reply);
     Packet failureReply(const RequestHeader& header, std::int32_t status, const char* text);
     void ownFailure(std::string text);
     void captureError(std::int32_t status);
