@@ -6,7 +6,7 @@ simulated VCI, and its answer comes back.
 usage: road.py <case>
 
 Cases: demo, bench, session, relay-drop, late-reply, ws-close, long-read,
-load.
+resend, load.
 
 Every case gets a Wine prefix of its own (a copy of one initialised prefix,
 so it has its own wineserver and registry), an Xvfb display of its own, a
@@ -454,6 +454,20 @@ def case_long_read(road):
     road.expect_clean_log()
 
 
+def case_resend(road):
+    expect(road.client("road_faults.exe", road.pellith, str(road.standin.control_port), "resend") == 0,
+           "the resend scenario failed")
+    sent = [m.group(1) for line in road.standin.log_lines() if (m := TO_BRIDGE.search(line))]
+    twice = sorted(packet[12:16] for packet in set(sent) if sent.count(packet) == 2)
+    say(f"operations handed to the bridge twice: {twice}")
+    # The held WriteMsgs (6) and the long ReadMsgs (5) reached Quorvane twice
+    # each, with the same bytes; that the interface ran each once, the client
+    # saw in its echoes and its messages.
+    expect(twice == ["0500", "0600"], "the WriteMsgs and the ReadMsgs each resent once with the same request id")
+    expect(all(sent.count(packet) <= 2 for packet in sent), "no packet sent more than twice")
+    road.expect_clean_log()
+
+
 def case_load(road):
     expect(road.client("road_load.exe", road.pellith, "8", "10000", timeout=240) == 0, "the load run failed")
     lines = road.standin.log_lines()
@@ -473,6 +487,7 @@ CASES = {
     "late-reply": (case_late_reply, 5000),
     "ws-close": (case_ws_close, None),
     "long-read": (case_long_read, 12000),
+    "resend": (case_resend, 5000),
     "load": (case_load, None),
 }
 
