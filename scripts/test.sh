@@ -31,6 +31,11 @@ fi
 
 summary=()
 status=0
+if [ "$qel_builds" = 64 ]; then
+  echo "== checks of the 32-bit build that need no execution"
+  if ctest --test-dir build --output-on-failure -L static; then result=passed; else result=FAILED; status=1; fi
+  summary+=("$(qel_build_label 32): built and checked from its files ($result), not run")
+fi
 if [ "$qel_builds" != 32 ]; then
   if qel_run_64bit_only "$root/scripts/windows-suite.sh" 64; then result=passed; else result=FAILED; status=1; fi
   summary+=("$(qel_build_label 64): Windows suite run, $result")
@@ -38,18 +43,13 @@ fi
 if [ "$qel_builds" != 64 ]; then
   if "$root/scripts/windows-suite.sh" 32; then result=passed; else result=FAILED; status=1; fi
   summary+=("$(qel_build_label 32): Windows suite run, $result")
+elif qel_host_runs_32bit; then
+  echo "The 32-bit binaries in build/ were built and their files checked, but not run, because" \
+       "QEL_WINDOWS_BUILDS=64 chose the 64-bit build only."
 else
-  echo "== checks of the 32-bit build that need no execution"
-  if ctest --test-dir build --output-on-failure -L static; then result=passed; else result=FAILED; status=1; fi
-  summary+=("$(qel_build_label 32): built and checked from its files ($result), not run")
-  if qel_host_runs_32bit; then
-    echo "The 32-bit binaries in build/ were built and their files checked, but not run, because" \
-         "QEL_WINDOWS_BUILDS=64 chose the 64-bit build only."
-  else
-    echo "The 32-bit binaries in build/ were built and their files checked (machine, file format, exports," \
-         "imports, manifest), but not run: this host executes no 32-bit program (the 32-bit Wine loader" \
-         "fails to start), so every Windows test ran on the 64-bit build of the same sources instead."
-  fi
+  echo "The 32-bit binaries in build/ were built and their files checked (machine, file format, exports," \
+       "imports, manifest), but not run: this host executes no 32-bit program (the 32-bit Wine loader" \
+       "fails to start), so every Windows test ran on the 64-bit build of the same sources instead."
 fi
 echo "== builds"
 printf '%s\n' "${summary[@]}"
