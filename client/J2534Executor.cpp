@@ -63,7 +63,35 @@ J2534Executor::J2534Executor(std::wstring path) : dllPath(std::move(path)), last
 // library ends them.
 J2534Executor::~J2534Executor() { unload(); }
 
+// A request identical to the last one, id included, is Pellith resending it
+// after giving up on the reply: running it again would write its messages to
+// the bus twice, leave an orphan periodic message or filter behind, or lose
+// the messages the first read took from the vendor's queue.
 std::vector<std::uint8_t> J2534Executor::execute(const std::vector<std::uint8_t>& request) {
+    if (lastExchange && lastExchange->request == request) {
+        return lastExchange->reply;
+    }
+    Packet reply = answer(request);
+    remember(request, reply);
+    return reply;
+}
+
+// Into the buffers of the exchange before, whose pages are in use already. A
+// copy that fails forgets the exchange: a resend then runs again, but it never
+// gets the reply to another request.
+void J2534Executor::remember(const Packet& request, const Packet& reply) {
+    try {
+        if (!lastExchange) {
+            lastExchange.emplace();
+        }
+        lastExchange->request.assign(request.begin(), request.end());
+        lastExchange->reply.assign(reply.begin(), reply.end());
+    } catch (const std::bad_alloc&) {
+        lastExchange.reset();
+    }
+}
+
+std::vector<std::uint8_t> J2534Executor::answer(const std::vector<std::uint8_t>& request) {
     RequestHeader header{};
     try {
         PacketReader reader = requestPayload(request, header);
@@ -91,7 +119,7 @@ std::vector<std::uint8_t> J2534Executor::execute(const std::vector<std::uint8_t>
         default: return failureReply(header, ERR_NOT_SUPPORTED, "Unsupported bridge operation");
         }
     } catch (const std::exception& e) {
-        lastError = e.what();
+        ownFailure(e.what());
         if (!headerDecoded(header)) {
             header = RequestHeader{{'Q', 'E', 'L', '1'}, PROTOCOL_VERSION, Operation::Ping, 0, 0};
         }
@@ -101,16 +129,25 @@ std::vector<std::uint8_t> J2534Executor::execute(const std::vector<std::uint8_t>
 
 std::vector<std::uint8_t> J2534Executor::failureReply(const RequestHeader& header, std::int32_t status,
                                                       const char* text) {
-    lastError = text;
+    ownFailure(text);
     return buildResponse(header, status, PacketWriter{});
+}
+
+void J2534Executor::ownFailure(std::string text) {
+    lastError = std::move(text);
+    lastErrorIsOwn = true;
 }
 
 void J2534Executor::captureError(std::int32_t status) {
     if (status == STATUS_NOERROR) {
         lastError = NO_ERROR_TEXT;
     } else {
+        // A vendor without a description of its failure must not leave the text
+        // of an earlier success behind: the status's name is what remains then.
+        lastError = statusName(status);
         lastError = nativeLastError();
     }
+    lastErrorIsOwn = false;
 }
 
 std::string J2534Executor::nativeLastError() const {
@@ -241,9 +278,11 @@ std::vector<std::uint8_t> J2534Executor::handleReadMsgs(const RequestHeader& hea
     std::uint32_t count = capacity;
     const std::int32_t status = passThruReadMsgs(channelId, messages.get(), &count, timeout);
     captureError(status);
-    // Whatever the status, the messages the vendor handed over are gone from its
-    // queue: they travel, so that a time-out or an overflow loses none of them.
-    count = std::min(count, capacity);
+    // The messages the vendor handed over are gone from its queue: they travel,
+    // so that a time-out or an overflow loses none of them. A failure that left
+    // the count as offered reported no messages, only the zeros offered.
+    const bool reported = status == STATUS_NOERROR || status == ERR_BUFFER_OVERFLOW || count < capacity;
+    count = reported ? std::min(count, capacity) : 0;
     PacketWriter payload;
     payload.u32(count);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -376,7 +415,7 @@ std::vector<std::uint8_t> J2534Executor::handleReadVersion(const RequestHeader& 
 std::vector<std::uint8_t> J2534Executor::handleGetLastError(const RequestHeader& header, PacketReader& reader) {
     reader.requireEnd();
     PacketWriter payload;
-    payload.text(nativeLastError());
+    payload.text(lastErrorIsOwn ? lastError : nativeLastError());
     return buildResponse(header, STATUS_NOERROR, payload);
 }
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ public:
 
 private:
     using Packet = std::vector<std::uint8_t>;
+    struct Exchange {
+        Packet request;
+        Packet reply;
+    };
     using PassThruOpenFn = long(__stdcall*)(void* pName, std::uint32_t* pDeviceID);
     using PassThruCloseFn = long(__stdcall*)(std::uint32_t DeviceID);
     using PassThruConnectFn = long(__stdcall*)(std::uint32_t DeviceID, std::uint32_t ProtocolID, std::uint32_t Flags,
@@ -62,7 +67,10 @@ private:
     Packet handleGetLastError(const RequestHeader& header, PacketReader& reader);
     Packet handleIoctl(const RequestHeader& header, PacketReader& reader);
 
+    Packet answer(const Packet& request);
+    void remember(const Packet& request, const Packet& reply);
     Packet failureReply(const RequestHeader& header, std::int32_t status, const char* text);
+    void ownFailure(std::string text);
     void captureError(std::int32_t status);
     std::string nativeLastError() const;
     void ensureLoaded();
@@ -85,6 +93,12 @@ private:
     PassThruReadVersionFn passThruReadVersion = nullptr;
     PassThruGetLastErrorFn passThruGetLastError = nullptr;
     PassThruIoctlFn passThruIoctl = nullptr;
+    // Set when the executor itself failed after the last vendor call: the
+    // vendor's description then belongs to an older failure.
+    bool lastErrorIsOwn = false;
+    // Pellith resends a request, id and all, when its reply was late or the
+    // connection dropped after sending; this one is answered again from here.
+    std::optional<Exchange> lastExchange;
 };
 
 }  // namespace qel

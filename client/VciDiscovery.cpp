@@ -50,8 +50,17 @@ bool readExactly(HANDLE file, unsigned char* buffer, DWORD count) {
     return ReadFile(file, buffer, count, &read, nullptr) && read == count;
 }
 
-// Only a PE32 image for x86 can be loaded into our 32-bit process.
-bool isPe32X86(const std::wstring& path) {
+// Only an image of our own machine and optional-header kind can be loaded
+// into this process: x86 PE32 for the product, AMD64 PE32+ in the 64-bit build.
+#ifdef _WIN64
+constexpr std::uint16_t OWN_MACHINE = IMAGE_FILE_MACHINE_AMD64;
+constexpr std::uint16_t OWN_OPTIONAL_HEADER_MAGIC = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+#else
+constexpr std::uint16_t OWN_MACHINE = IMAGE_FILE_MACHINE_I386;
+constexpr std::uint16_t OWN_OPTIONAL_HEADER_MAGIC = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+#endif
+
+bool isLoadableImage(const std::wstring& path) {
     std::array<unsigned char, 64> dosHeader{};
     std::array<unsigned char, 26> peHeader{};
     {
@@ -69,8 +78,8 @@ bool isPe32X86(const std::wstring& path) {
             return false;
     }
     return peHeader[0] == 0x50 && peHeader[1] == 0x45 && peHeader[2] == 0 && peHeader[3] == 0 &&
-           readLittleEndian<std::uint16_t>(peHeader.data() + 4) == 0x014C &&
-           readLittleEndian<std::uint16_t>(peHeader.data() + 24) == 0x010B;
+           readLittleEndian<std::uint16_t>(peHeader.data() + 4) == OWN_MACHINE &&
+           readLittleEndian<std::uint16_t>(peHeader.data() + 24) == OWN_OPTIONAL_HEADER_MAGIC;
 }
 
 std::wstring fullPath(const std::wstring& path) {
@@ -119,7 +128,7 @@ void scanRoot(HKEY root, std::set<std::wstring>& seenPaths, std::vector<VciEntry
         path = fullPath(path);
         const std::wstring key = lowered(path);
         if (fileNameOf(key) == L"pellith.dll") continue;
-        if (!isPe32X86(path)) continue;
+        if (!isLoadableImage(path)) continue;
         if (!seenPaths.insert(key).second) continue;
         if (name.empty()) name = subkeyName.data();
         entries.push_back({name, path});

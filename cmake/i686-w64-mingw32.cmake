@@ -1,20 +1,9 @@
-# 32-bit Windows, built with MinGW-w64's posix thread model (the win32 one
-# lacks std::thread and std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
+# The product: 32-bit Windows, run by Wine's 32-bit loader in a 64-bit prefix
+# (WoW64), as on a real 64-bit Windows.
+set(QEL_MINGW_TRIPLET i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Every binary carries its runtime so it needs only system DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+set(QEL_WINE_LOADER /usr/lib/wine/wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
+# What the built images must say of themselves: machine, optional-header magic.
+set(QEL_PE_MACHINE 0x014C)
+set(QEL_PE_MAGIC 0x010B)

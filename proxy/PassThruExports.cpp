@@ -133,7 +133,13 @@ std::int32_t __stdcall PassThruWriteMsgs(std::uint32_t ChannelID, PASSTHRU_MSG* 
             for (std::uint32_t i = 0; i < count; ++i) {
                 payload.message(pMsg[i]);
             }
-            return callForId(Operation::WriteMsgs, payload, pNumMsgs);
+            const std::int32_t status = callForId(Operation::WriteMsgs, payload, pNumMsgs);
+            // No more can have gone out than were sent; a larger count would
+            // lead the application past the end of its own array.
+            if (*pNumMsgs > count) {
+                *pNumMsgs = count;
+            }
+            return status;
         },
         [&] { *pNumMsgs = 0; });
 }

@@ -6,13 +6,13 @@
 # through its GUI test driver (form filled, Connect clicked), and the sample
 # diagnostic application runs its session through Pellith. Prints every
 # PassThru call with its results, Quorvane's log and where the screenshot of
-# the window is. Leaves no process running.
+# the window is. Leaves no process running. Runs the 32-bit build where the
+# host runs 32-bit programs and the 64-bit build elsewhere
+# (QEL_WINDOWS_BUILDS=32, 64 or both overrides).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/windows-builds.sh"
 "$root/scripts/setup.sh"
+qel_choose_builds 32
 "$root/scripts/build.sh"
-started=$SECONDS
-status=0
-"$root/scripts/road.sh" demo || status=$?
-echo "Demo finished in $((SECONDS - started)) s after the build."
-exit "$status"
+exec "$root/scripts/road.sh" demo

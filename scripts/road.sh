@@ -1,14 +1,38 @@
 #!/usr/bin/env bash
-# Runs one case of the whole road (tests/e2e/road.py) on the build tree:
-# the demo, the benchmark or one of the test cases. The case runs in a
-# process group of its own; whatever of it is still alive when this script
-# ends (also on Ctrl-C) is ended here, and so is every Windows process of the
-# case's Wine prefix.
+# Runs one case of the whole road (tests/e2e/road.py): the demo, the benchmark
+# or one of the test cases, on one Windows build:
+#   road.sh <case> [32|64]
+# Without a build named it runs on the 32-bit build where the host runs
+# 32-bit programs and on the 64-bit build elsewhere (QEL_WINDOWS_BUILDS=32, 64
+# or both overrides), and says which. The case runs in a process group of its
+# own; whatever of it is still alive when this script ends (also on Ctrl-C) is
+# ended here, and so is every Windows process of the case's Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-case_name=${1:?usage: road.sh <case>}
+source "$root/scripts/windows-builds.sh"
+case_name=${1:?usage: road.sh <case> [32|64]}
+bits=${2:-}
+if [ -z "$bits" ]; then
+  qel_choose_builds 32
+  status=0
+  for bits in 32 64; do
+    [ "$qel_builds" = "$bits" ] || [ "$qel_builds" = both ] || continue
+    echo "== The $case_name case on $(qel_build_label "$bits")"
+    started=$SECONDS
+    "$root/scripts/road.sh" "$case_name" "$bits" || status=$?
+    echo "The $case_name case on $(qel_build_label "$bits") took $((SECONDS - started)) s."
+  done
+  exit "$status"
+fi
 
-build="$root/build"
+if [ "$bits" = 64 ] && [ "${QEL_ROAD_INSIDE:-}" != 1 ]; then
+  QEL_ROAD_INSIDE=1 qel_run_64bit_only "$root/scripts/road.sh" "$case_name" 64
+  exit
+fi
+qel_require_loader "$bits"
+
+build="$root/$(qel_build_dir "$bits")"
+export QEL_WINE=$(qel_wine_loader "$bits")
 export QEL_QUORVANE="$build/client/Quorvane.exe"
 export QEL_DRIVER="$build/tests/frontend/QuorvaneDriver.exe"
 export QEL_PELLITH="$build/proxy/Pellith.dll"

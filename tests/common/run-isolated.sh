@@ -48,7 +48,7 @@ exec 9>"$template.lock"
 flock 9
 if [ ! -f "$template/system.reg" ]; then
   rm -rf "$template"
-  WINEPREFIX=$template wineboot -i >/dev/null 2>&1
+  WINEPREFIX=$template "${QEL_WINE:-wine}" wineboot -i >/dev/null 2>&1
   WINEPREFIX=$template wineserver -w
 fi
 flock -u 9

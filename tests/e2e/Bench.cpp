@@ -159,6 +159,8 @@ int wmain(int argc, wchar_t** argv) {
     const unsigned calls = argc > 3 ? static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10)) : 2000;
     const unsigned rounds = argc > 4 ? static_cast<unsigned>(std::wcstoul(argv[4], nullptr, 10)) : 20;
     try {
+        std::printf("Build measured: %zu-bit Windows programs (Pellith, Quorvane, the simulated VCI)\n",
+                    sizeof(void*) * 8);
         const Figures raw = rawRoundTrip(port, calls);
         std::printf("Raw loopback TCP round trip under Wine (32 bytes, native echo), %u rounds:\n", calls);
         std::printf("  median %.0f us, p99 %.0f us\n", raw.median, raw.p99);

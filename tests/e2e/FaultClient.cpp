@@ -12,12 +12,16 @@
 //   late-reply  replies held longer than TimeoutMs (set to 5000 ms)
 //   long-read   a ReadMsgs with an 8 s time-out on an empty channel, during
 //               which the test presses Disconnect in Quorvane
+//   resend      a WriteMsgs whose reply is held past TimeoutMs (5000 ms) and
+//               a ReadMsgs that waits longer than TimeoutMs on the interface:
+//               each is resent, and each runs on the interface once
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "CallReport.h"
 #include "J2534.h"
@@ -187,11 +191,84 @@ int longRead(Scenario& s) {
     return s.report().finish("long-read");
 }
 
+std::uint32_t connectCan(Scenario& s) {
+    std::uint32_t channel = 0;
+    const std::int32_t status = s.pt().PassThruConnect(s.device(), qel::CAN, 0, 500000, &channel);
+    s.report().call("PassThruConnect(" + std::to_string(s.device()) + ", CAN, 0, 500000)", status,
+                    "ChannelID " + std::to_string(channel));
+    s.report().expectStatus(status, qel::STATUS_NOERROR);
+    return channel;
+}
+
+// Reads with room for ten; returns the messages read.
+std::uint32_t readMsgs(Scenario& s, std::uint32_t channel, std::uint32_t timeout, qel::PASSTHRU_MSG* msgs,
+                       std::int32_t wanted) {
+    std::uint32_t count = 10;
+    const auto start = Clock::now();
+    const std::int32_t status = s.pt().PassThruReadMsgs(channel, msgs, &count, timeout);
+    s.report().call("PassThruReadMsgs(" + std::to_string(channel) + ", room for 10, " + std::to_string(timeout) + ")",
+                    status, "NumMsgs " + std::to_string(count) + " after " + Scenario::seconds(start));
+    s.report().expectStatus(status, wanted);
+    return count;
+}
+
+// A resent request must not run twice on the interface. The simulated VCI
+// echoes every message written, so the echoes count the writes; and a
+// periodic message falling due after TimeoutMs makes a read outlast it.
+int resend(Scenario& s) {
+    s.open();
+    const std::uint32_t channel = connectCan(s);
+    qel::PASSTHRU_MSG msgs[10] = {};
+
+    // Held longer than TimeoutMs, the first reply is lost and the WriteMsgs
+    // goes out again; the hold ends before the resend, whose reply comes back.
+    s.tell("delay 6000");
+    qel::PASSTHRU_MSG written = qel::makeMessage(qel::CAN, {0x00, 0x00, 0x07, 0xE0, 0x02, 0x10, 0x03});
+    std::uint32_t count = 1;
+    std::int32_t status = -1;
+    const auto start = Clock::now();
+    std::thread writer([&] { status = s.pt().PassThruWriteMsgs(channel, &written, &count, 100); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    s.tell("delay 0");
+    writer.join();
+    s.report().call("PassThruWriteMsgs(" + std::to_string(channel) + ", 1 message, 100)", status,
+                    "NumMsgs " + std::to_string(count) + " after " + Scenario::seconds(start));
+    s.report().expectStatus(status, qel::STATUS_NOERROR);
+    s.report().expect(count == 1, "one message written");
+    s.report().expect(secondsSince(start) >= 4.5, "the reply came only after the resend");
+    s.report().expect(readMsgs(s, channel, 0, msgs, qel::STATUS_NOERROR) == 1, "one echo: written once");
+
+    // The read waits 6 s for the periodic message, longer than TimeoutMs: the
+    // resend must bring back the message that the first read took.
+    std::uint32_t periodicId = 0;
+    qel::PASSTHRU_MSG periodic = qel::makeMessage(qel::CAN, {0x00, 0x00, 0x07, 0xDF, 0x01, 0x3E});
+    status = s.pt().PassThruStartPeriodicMsg(channel, &periodic, &periodicId, 6000);
+    s.report().call("PassThruStartPeriodicMsg(" + std::to_string(channel) + ", every 6000 ms)", status,
+                    "MsgID " + std::to_string(periodicId));
+    s.report().expectStatus(status, qel::STATUS_NOERROR);
+    const auto reading = Clock::now();
+    const std::uint32_t read = readMsgs(s, channel, 8000, msgs, qel::STATUS_NOERROR);
+    s.report().expect(secondsSince(reading) >= 4.5, "the read outlasted TimeoutMs and was resent");
+    s.report().expect(read == 1 && msgs[0].DataSize == periodic.DataSize &&
+                          std::memcmp(msgs[0].Data, periodic.Data, periodic.DataSize) == 0,
+                      "the periodic message, delivered after the resend");
+    status = s.pt().PassThruStopPeriodicMsg(channel, periodicId);
+    s.report().call("PassThruStopPeriodicMsg(" + std::to_string(channel) + ", " + std::to_string(periodicId) + ")",
+                    status);
+    s.report().expectStatus(status, qel::STATUS_NOERROR);
+
+    status = s.pt().PassThruDisconnect(channel);
+    s.report().call("PassThruDisconnect(" + std::to_string(channel) + ")", status);
+    s.report().expectStatus(status, qel::STATUS_NOERROR);
+    s.close();
+    return s.report().finish("resend");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 4) {
-        std::printf("usage: road_faults <pass-thru DLL> <control port> call|relay-drop|late-reply|long-read\n");
+        std::printf("usage: road_faults <pass-thru DLL> <control port> call|relay-drop|late-reply|long-read|resend\n");
         return 2;
     }
     const std::wstring scenario = argv[3];
@@ -203,6 +280,7 @@ int wmain(int argc, wchar_t** argv) {
         if (scenario == L"relay-drop") return relayDrop(s);
         if (scenario == L"late-reply") return lateReply(s);
         if (scenario == L"long-read") return longRead(s);
+        if (scenario == L"resend") return resend(s);
         std::printf("unknown scenario\n");
         return 2;
     } catch (const std::exception& e) {

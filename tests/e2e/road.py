@@ -6,7 +6,7 @@ simulated VCI, and its answer comes back.
 usage: road.py <case>
 
 Cases: demo, bench, session, relay-drop, late-reply, ws-close, long-read,
-load.
+resend, load.
 
 Every case gets a Wine prefix of its own (a copy of one initialised prefix,
 so it has its own wineserver and registry), an Xvfb display of its own, a
@@ -33,6 +33,11 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "common"))
+from xdisplay import XDisplay, XDisplayError
+
+# The build's Wine loader: the 64-bit build names wine64.
+WINE = os.environ.get("QEL_WINE", "wine")
 STATION = "BAY-7"
 USER = "mechanic"
 PASSWORD = "torque-42"
@@ -85,9 +90,14 @@ def private_prefix(work, name):
         if not (base / "system.reg").exists():
             say("initialising the base Wine prefix")
             env = wine_env(base)
-            subprocess.run(["wineboot", "-i"], env=env, timeout=180, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=env, timeout=120, check=True)
+            made = subprocess.run([WINE, "wineboot", "-i"], env=env, timeout=180, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=120, check=False)
+            if made.returncode != 0:
+                shutil.rmtree(base, ignore_errors=True)
+                last = made.stderr.strip().splitlines()[-1:] or ["no output"]
+                raise Failed(f"Wine could not make a prefix with {WINE} (exit status {made.returncode}: {last[0]}); "
+                             "on a host that runs no 32-bit program choose the 64-bit build (QEL_WINDOWS_BUILDS=64)")
     target = work / name / "prefix"
     if target.exists():
         subprocess.run(["wineserver", "-k"], env=wine_env(target), check=False, stderr=subprocess.DEVNULL)
@@ -102,46 +112,6 @@ def private_prefix(work, name):
 
     shutil.copytree(base, target, symlinks=True, copy_function=copy)
     return target
-
-
-class Display:
-    """An Xvfb server on the first free display number from :71 on; the lock
-    file keeps two runs of this script from racing for the same number."""
-
-    def __init__(self):
-        for number in range(71, 120):
-            lock = open(f"/tmp/.falkmere-display-{number}.lock", "w")
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                lock.close()
-                continue
-            if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                lock.close()
-                continue
-            ready_read, ready_write = os.pipe()
-            process = subprocess.Popen(
-                ["Xvfb", f":{number}", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
-                 "-displayfd", str(ready_write)], pass_fds=(ready_write,),
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            os.close(ready_write)
-            readable, _, _ = select.select([ready_read], [], [], 15)
-            ready = os.read(ready_read, 16) if readable else b""
-            os.close(ready_read)
-            if ready.strip():
-                self.name, self.process, self.lock = f":{number}", process, lock
-                return
-            process.kill()
-            process.wait()
-            lock.close()
-        raise RuntimeError("no free X display from :71 on")
-
-    def close(self):
-        if self.process.poll() is not None:
-            say(f"the X server {self.name} had ended by itself (status {self.process.returncode})")
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        self.lock.close()
 
 
 class Standin:
@@ -185,7 +155,7 @@ class Driver:
     that stops responding fails the case instead of hanging it."""
 
     def __init__(self, exe, env):
-        self.process = subprocess.Popen(["wine", str(exe)], env=env, stdin=subprocess.PIPE,
+        self.process = subprocess.Popen([WINE, str(exe)], env=env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
 
     def __call__(self, *fields, timeout=60):
@@ -230,7 +200,7 @@ class Road:
         started = time.monotonic()
         self.prefix = private_prefix(self.work, self.name)
         self.stops.append(self.end_prefix)
-        self.display = Display()
+        self.display = XDisplay()
         self.stops.append(self.display.close)
         self.env = wine_env(self.prefix, self.display.name)
         say(f"Wine prefix {self.prefix}, display {self.display.name}")
@@ -248,7 +218,7 @@ class Road:
 
         # Wine's error messages of the window process are kept for a failure report.
         with open(self.work / self.name / "quorvane.out", "w") as output:
-            self.quorvane = subprocess.Popen(["wine", os.environ["QEL_QUORVANE"]],
+            self.quorvane = subprocess.Popen([WINE, os.environ["QEL_QUORVANE"]],
                                              env=dict(self.env, WINEDEBUG="fixme-all"), cwd=self.work,
                                              stdout=output, stderr=subprocess.STDOUT)
         self.stops.append(self.close_quorvane)
@@ -265,11 +235,18 @@ class Road:
         shutil.rmtree(self.prefix, ignore_errors=True)
 
     def stop(self):
+        """Raises, once everything is stopped, when the X server had ended by
+        itself: whatever else the case saw, that is its failure."""
+        display_error = None
         while self.stops:
             try:
                 self.stops.pop()()
+            except XDisplayError as error:
+                display_error = error
             except Exception as error:  # the rest must still be stopped
                 say(f"while stopping: {error}")
+        if display_error:
+            raise display_error
 
     def register_vci(self):
         """Installs the simulated VCI the way a vendor's installer would: its
@@ -342,14 +319,14 @@ class Road:
     def client(self, program, *args, timeout=120):
         """Runs one of the road's Windows clients to its end; prints its output."""
         say(f"{program} {' '.join(args)}")
-        result = subprocess.run(["wine", str(self.bin / program), *args], env=self.env, timeout=timeout,
+        result = subprocess.run([WINE, str(self.bin / program), *args], env=self.env, timeout=timeout,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         print(result.stdout, end="", flush=True)
         return result.returncode
 
     def start_client(self, program, *args):
         say(f"{program} {' '.join(args)} (in the background)")
-        return subprocess.Popen(["wine", str(self.bin / program), *args], env=self.env,
+        return subprocess.Popen([WINE, str(self.bin / program), *args], env=self.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
     def screenshot(self, path):
@@ -477,6 +454,20 @@ def case_long_read(road):
     road.expect_clean_log()
 
 
+def case_resend(road):
+    expect(road.client("road_faults.exe", road.pellith, str(road.standin.control_port), "resend") == 0,
+           "the resend scenario failed")
+    sent = [m.group(1) for line in road.standin.log_lines() if (m := TO_BRIDGE.search(line))]
+    twice = sorted(packet[12:16] for packet in set(sent) if sent.count(packet) == 2)
+    say(f"operations handed to the bridge twice: {twice}")
+    # The held WriteMsgs (6) and the long ReadMsgs (5) reached Quorvane twice
+    # each, with the same bytes; that the interface ran each once, the client
+    # saw in its echoes and its messages.
+    expect(twice == ["0500", "0600"], "the WriteMsgs and the ReadMsgs each resent once with the same request id")
+    expect(all(sent.count(packet) <= 2 for packet in sent), "no packet sent more than twice")
+    road.expect_clean_log()
+
+
 def case_load(road):
     expect(road.client("road_load.exe", road.pellith, "8", "10000", timeout=240) == 0, "the load run failed")
     lines = road.standin.log_lines()
@@ -496,6 +487,7 @@ CASES = {
     "late-reply": (case_late_reply, 5000),
     "ws-close": (case_ws_close, None),
     "long-read": (case_long_read, 12000),
+    "resend": (case_resend, 5000),
     "load": (case_load, None),
 }
 
@@ -519,7 +511,7 @@ def main():
             raise
         finally:
             road.stop()
-    except (Failed, subprocess.TimeoutExpired, RuntimeError) as error:
+    except (Failed, subprocess.TimeoutExpired, RuntimeError, OSError) as error:
         say(f"FAILED: {error}")
         return 1
     say(f"{name} passed in {time.monotonic() - started:.1f} s; every process it started has ended")

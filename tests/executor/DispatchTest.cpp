@@ -272,12 +272,12 @@ TEST(LastError, FollowsTheVendorsDescription) {
     }())));
     EXPECT_EQ(disconnect(0xDEAD).status(), qel::ERR_INVALID_CHANNEL_ID);
     EXPECT_TRUE(bufferWasZero);
-    EXPECT_EQ(qeltest::lastErrorOf(opened.executor), "ReadMsgs capacity must be greater than zero");
+    EXPECT_EQ(qeltest::lastErrorOf(opened.executor), "ERR_INVALID_CHANNEL_ID");
 
     vendorText = "bus off";
     EXPECT_EQ(qeltest::lastErrorOf(opened.executor), "bus off") << "the vendor's text wins while it has one";
     vendorStatus = qel::ERR_FAILED;
-    EXPECT_EQ(qeltest::lastErrorOf(opened.executor), "ReadMsgs capacity must be greater than zero");
+    EXPECT_EQ(qeltest::lastErrorOf(opened.executor), "ERR_INVALID_CHANNEL_ID");
 
     vendorStatus = qel::STATUS_NOERROR;
     disconnect(0xDEAD);
@@ -293,7 +293,8 @@ TEST(LastError, FollowsTheVendorsDescription) {
     EXPECT_EQ(qeltest::lastErrorOf(opened.executor), "No error.");
 }
 
-TEST(LastError, WithoutVendorDescriptionAFailureKeepsTheTextSoFar) {
+// A failure must never read "No error.", also when the vendor cannot say more.
+TEST(LastError, WithoutVendorDescriptionAFailureNamesItsStatus) {
     qeltest::SimVci vci(L"SimVciRequiredOnly.dll");
     qel::J2534Executor executor(qeltest::vciPath(L"SimVciRequiredOnly.dll"));
     ASSERT_EQ(parseReply(executor.execute(request(Operation::Open, {}))).status(), qel::STATUS_NOERROR);
@@ -301,7 +302,37 @@ TEST(LastError, WithoutVendorDescriptionAFailureKeepsTheTextSoFar) {
     qel::PacketWriter w;
     w.u32(0xDEAD);
     EXPECT_EQ(parseReply(executor.execute(request(Operation::Close, w))).status(), qel::ERR_INVALID_DEVICE_ID);
-    EXPECT_EQ(qeltest::lastErrorOf(executor), "No error.");
+    EXPECT_EQ(qeltest::lastErrorOf(executor), "ERR_INVALID_DEVICE_ID");
+    vci.onCall([](const qeltest::VciCall&) -> std::optional<std::int32_t> { return -3; });
+    EXPECT_EQ(parseReply(executor.execute(request(Operation::Close, w))).status(), -3);
+    EXPECT_EQ(qeltest::lastErrorOf(executor), "ERR_UNKNOWN");
+}
+
+// The vendor's description is of its own last call; a failure of the
+// executor's after that call is the newer one and is what GetLastError says.
+TEST(LastError, OwnFailureIsNotHiddenByAnOlderVendorText) {
+    qeltest::OpenedExecutor opened;
+    qel::PacketWriter unknownChannel;
+    unknownChannel.u32(0xDEAD);
+    qel::PacketWriter noCapacity;
+    for (std::uint32_t field : {1u, 0u, 0u}) noCapacity.u32(field);
+    const struct {
+        const char* name;
+        Bytes packet;
+        const char* text;
+    } cases[] = {
+        {"failure reply", request(Operation::ReadMsgs, noCapacity), "ReadMsgs capacity must be greater than zero"},
+        {"unsupported operation", rawRequest(0, {}), "Unsupported bridge operation"},
+        {"request that cannot be decoded", Bytes{'Q', 'E', 'L'}, "incomplete request header"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(parseReply(opened.executor.execute(request(Operation::Disconnect, unknownChannel))).status(),
+                  qel::ERR_INVALID_CHANNEL_ID);
+        EXPECT_EQ(qeltest::lastErrorOf(opened.executor), "PassThruDisconnect: unknown ChannelID");
+        opened.executor.execute(c.packet);
+        EXPECT_EQ(qeltest::lastErrorOf(opened.executor), c.text);
+    }
 }
 
 }  // namespace

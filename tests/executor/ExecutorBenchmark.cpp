@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -67,13 +68,19 @@ std::vector<std::uint8_t> packet(qel::Operation operation, const qel::PacketWrit
     return qel::buildRequest(operation, 1, payload);
 }
 
+// Each round under a new request id, as Pellith sends them: the same id again
+// would be a resend, answered from the stored reply without the vendor.
 void measure(qel::J2534Executor& executor, const char* name, const std::vector<std::uint8_t>& request, int rounds) {
-    executor.execute(request);
+    std::vector<std::uint8_t> numbered = request;
+    const auto renumber = [&numbered](std::uint32_t id) { std::memcpy(numbered.data() + 8, &id, sizeof id); };
+    renumber(100);
+    executor.execute(numbered);
     g_vendorTicks = 0;
     const LONGLONG start = now();
     std::size_t replyBytes = 0;
     for (int i = 0; i < rounds; ++i) {
-        replyBytes = executor.execute(request).size();
+        renumber(101 + static_cast<std::uint32_t>(i));
+        replyBytes = executor.execute(numbered).size();
     }
     const LONGLONG total = now() - start;
     std::printf("%-34s %8.2f us per request in the executor (%8.2f us with the vendor), reply %zu bytes\n", name,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <stdexcept>
 
@@ -34,6 +35,11 @@ std::wstring vciPath(const std::wstring& name) {
     std::wstring path(self, length);
     path.resize(path.find_last_of(L'\\') + 1);
     return path + L"..\\vci\\" + name;
+}
+
+std::uint32_t freshRequestId() {
+    static std::atomic<std::uint32_t> next{0x1234};
+    return next++;
 }
 
 Bytes request(qel::Operation operation, const qel::PacketWriter& payload, std::uint32_t requestId) {
@@ -86,6 +92,10 @@ SimVci::~SimVci() {
 
 void SimVci::setReadWaitLimit(std::uint32_t milliseconds) {
     control<SimVciSetReadWaitLimitFn>(module_, "SimVciSetReadWaitLimit")(milliseconds);
+}
+
+void SimVci::setReadFailure(std::int32_t status) {
+    control<SimVciSetReadFailureFn>(module_, "SimVciSetReadFailure")(status);
 }
 
 std::vector<VciCall> SimVci::callsOf(const std::string& function) const {

@@ -22,8 +22,13 @@ using Bytes = std::vector<std::uint8_t>;
 // Full path of a simulated VCI library of the build tree.
 std::wstring vciPath(const std::wstring& name);
 
-Bytes request(qel::Operation operation, const qel::PacketWriter& payload, std::uint32_t requestId = 0x1234);
-Bytes rawRequest(std::uint16_t operation, const Bytes& payload, std::uint32_t requestId = 0x1234);
+// A request id not used before in the test program, as Pellith numbers its
+// calls: a request identical to the last one, id included, is a resend, which
+// the executor answers without the vendor.
+std::uint32_t freshRequestId();
+
+Bytes request(qel::Operation operation, const qel::PacketWriter& payload, std::uint32_t requestId = freshRequestId());
+Bytes rawRequest(std::uint16_t operation, const Bytes& payload, std::uint32_t requestId = freshRequestId());
 
 struct Reply {
     qel::ResponseHeader header;
@@ -63,6 +68,7 @@ public:
     // with it instead of the simulation.
     void onCall(Handler handler) { handler_ = std::move(handler); }
     void setReadWaitLimit(std::uint32_t milliseconds);
+    void setReadFailure(std::int32_t status);
     const std::vector<VciCall>& calls() const { return calls_; }
     std::vector<VciCall> callsOf(const std::string& function) const;
     void forget() { calls_.clear(); }

@@ -59,6 +59,8 @@ using VendorAction = std::function<std::int32_t(Seen&)>;
 
 struct IoctlFixture : ::testing::Test {
     qeltest::OpenedExecutor opened;
+    // A new id for every request: the same id and payload twice is a resend.
+    std::uint32_t requestId = 14;
 
     // Runs one IOCTL whose vendor call is `action`; returns what the vendor saw and the reply.
     qeltest::Reply run(const IoctlRequest& r, const VendorAction& action, Seen* seen = nullptr) {
@@ -72,7 +74,7 @@ struct IoctlFixture : ::testing::Test {
             target.output = call.pointer<void>(3);
             return action(target);
         });
-        return parseReply(opened.executor.execute(request(Operation::Ioctl, r.payload(), 14)));
+        return parseReply(opened.executor.execute(request(Operation::Ioctl, r.payload(), ++requestId)));
     }
 };
 
@@ -227,7 +229,7 @@ TEST_F(IoctlFixture, OutputRecordsAreSizedByTheCapacityAndReadBackAsTheVendorLef
         r.outputKind = c.outputKind;
         r.capacity = c.capacity;
         const qeltest::Reply reply = run(r, c.action);
-        EXPECT_EQ(reply.header.requestId, 14u);
+        EXPECT_EQ(reply.header.requestId, requestId);
         EXPECT_TRUE(reply.payload == c.reply) << reply.payload.size() << " bytes";
     }
 }

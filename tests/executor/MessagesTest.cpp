@@ -66,8 +66,10 @@ TEST(ReadMsgs, CountAndMessagesFollowTheVendor) {
         {"vendor reports more than offered", 4, 4, 4, 9, qel::STATUS_NOERROR, 4},
     };
     qeltest::OpenedExecutor opened;
+    std::uint32_t requestId = 31;  // a new one each time: the same id and payload twice is a resend
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        ++requestId;
         std::uint32_t offered = 0;
         bool zeroed = false;
         opened.vci.onCall([&](const qeltest::VciCall& call) -> std::optional<std::int32_t> {
@@ -81,9 +83,9 @@ TEST(ReadMsgs, CountAndMessagesFollowTheVendor) {
             return c.status;
         });
         const qeltest::Reply reply =
-            parseReply(opened.executor.execute(request(Operation::ReadMsgs, readRequest(9, c.requested, 50), 31)));
+            parseReply(opened.executor.execute(request(Operation::ReadMsgs, readRequest(9, c.requested, 50), requestId)));
         EXPECT_EQ(reply.status(), c.status);
-        EXPECT_EQ(reply.header.requestId, 31u);
+        EXPECT_EQ(reply.header.requestId, requestId);
         EXPECT_EQ(offered, c.capacity);
         EXPECT_TRUE(zeroed);
         const auto call = opened.vci.callsOf("PassThruReadMsgs").back();
@@ -97,6 +99,42 @@ TEST(ReadMsgs, CountAndMessagesFollowTheVendor) {
             ASSERT_EQ(std::memcmp(&messages[i], &expected, sizeof expected), 0) << i;
         }
     }
+}
+
+// A vendor that fails without lowering the count has filled nothing: the
+// zeroed records it was offered are no messages.
+TEST(ReadMsgs, FailureThatLeavesTheCountUntouchedCarriesNoMessages) {
+    qeltest::OpenedExecutor opened;
+    const std::uint32_t channel = opened.connect(qel::CAN);
+    for (const std::int32_t status : {qel::ERR_INVALID_CHANNEL_ID, qel::ERR_FAILED, qel::ERR_TIMEOUT,
+                                      qel::ERR_BUFFER_EMPTY, qel::ERR_DEVICE_NOT_CONNECTED, 0x7F}) {
+        for (const std::uint32_t requested : {1u, 5u, 1024u}) {
+            SCOPED_TRACE(std::string(qel::statusName(status)) + ", room for " + std::to_string(requested));
+            opened.vci.setReadFailure(status);
+            const qeltest::Reply reply = parseReply(
+                opened.executor.execute(request(Operation::ReadMsgs, readRequest(channel, requested, 0))));
+            EXPECT_EQ(reply.status(), status);
+            EXPECT_EQ(reply.payload, (Bytes{0, 0, 0, 0}));
+        }
+    }
+}
+
+// What a failing vendor did report still travels, whatever the status.
+TEST(ReadMsgs, FailureThatLowersTheCountCarriesWhatItReported) {
+    qeltest::OpenedExecutor opened;
+    opened.vci.onCall([](const qeltest::VciCall& call) -> std::optional<std::int32_t> {
+        if (call.function != "PassThruReadMsgs") return std::nullopt;
+        call.pointer<qel::PASSTHRU_MSG>(1)[0] = numbered(0, 8);
+        *call.pointer<std::uint32_t>(2) = 1;
+        return qel::ERR_FAILED;
+    });
+    const qeltest::Reply reply = parseReply(opened.executor.execute(request(Operation::ReadMsgs, readRequest(1, 4, 0))));
+    EXPECT_EQ(reply.status(), qel::ERR_FAILED);
+    qel::PacketReader reader = reply.reader();
+    const std::vector<qel::PASSTHRU_MSG> messages = readMessages(reader);
+    ASSERT_EQ(messages.size(), 1u);
+    const qel::PASSTHRU_MSG expected = numbered(0, 8);
+    EXPECT_EQ(std::memcmp(&messages[0], &expected, sizeof expected), 0);
 }
 
 TEST(ReadMsgs, ReplyCarriesOnlyEachMessagesData) {

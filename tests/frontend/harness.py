@@ -12,6 +12,11 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "common"))
+from xdisplay import XDisplay
+
+# The build's Wine loader (ctest sets it): the 64-bit build names wine64.
+WINE = os.environ.get("QEL_WINE", "wine")
 SETTINGS_KEY = r"Software\Tarnwick\RemoteVCIClient"
 PASSTHRU_KEY = r"SOFTWARE\PassThruSupport.04.04"
 HKCU_SETTINGS = ("HKCU", SETTINGS_KEY)
@@ -40,7 +45,15 @@ def sz(text):
     return (text + "\0").encode("utf-16-le")
 
 
-def pe_image(machine=0x014C, magic=0x010B, size=1024):
+# What an image of the build under test says of itself (x86 and PE32 for the
+# product, AMD64 and PE32+ for the 64-bit build), and what the other build's says.
+X86, AMD64, PE32, PE32_PLUS = 0x014C, 0x8664, 0x010B, 0x020B
+OWN_MACHINE, OWN_MAGIC = int(os.environ["QEL_PE_MACHINE"], 16), int(os.environ["QEL_PE_MAGIC"], 16)
+OTHER_MACHINE, OTHER_MAGIC = (AMD64, PE32_PLUS) if OWN_MACHINE == X86 else (X86, PE32)
+MANIFEST_ARCHITECTURE = {X86: "x86", AMD64: "amd64"}[OWN_MACHINE]
+
+
+def pe_image(machine=OWN_MACHINE, magic=OWN_MAGIC, size=1024):
     """A file that starts like a PE image for the given machine and optional-header magic."""
     data = bytearray(size)
     data[0:2] = b"MZ"
@@ -89,54 +102,25 @@ class Driver:
         self.process.stdout.close()
 
 
-class Display:
-    """An Xvfb server on the first free display number from `first` on."""
-
-    def __init__(self, first=57):
-        for number in range(first, first + 40):
-            if os.path.exists(f"/tmp/.X{number}-lock"):
-                continue
-            read_end, write_end = os.pipe()
-            self.process = subprocess.Popen(
-                ["Xvfb", f":{number}", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
-                 "-displayfd", str(write_end)], pass_fds=(write_end,),
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            os.close(write_end)
-            ready = os.read(read_end, 16)
-            os.close(read_end)
-            if ready.strip():
-                self.number = int(ready.decode().strip())
-                self.name = f":{self.number}"
-                return
-            self.process.wait()
-        raise RuntimeError("no free X display")
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-
-
 class GuiTestCase(unittest.TestCase):
     """One display, one Wine server and one driver per test module; one
     Quorvane process per test, started with the registry the test prepared."""
 
     @classmethod
     def setUpClass(cls):
-        cls.display = Display()
+        # Each clean-up also runs when a later step of the set-up fails.
+        cls.display = XDisplay()
+        cls.addClassCleanup(cls.display.close)
         cls.prefix = os.environ["QEL_GUI_PREFIX"]
         cls.env = dict(os.environ, WINEPREFIX=cls.prefix, WINEARCH="win64", WINEDEBUG="-all",
                        WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=cls.display.name)
         cls.stop_wine()
+        cls.addClassCleanup(cls.stop_wine)
         cls.driver = Driver(cls.env)
+        cls.addClassCleanup(cls.driver.close)
         cls.drive_c = os.path.join(cls.prefix, "drive_c")
         cls.files = os.path.join(cls.drive_c, "qel-gui")
         os.makedirs(cls.files, exist_ok=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.driver.close()
-        cls.stop_wine()
-        cls.display.close()
 
     @classmethod
     def stop_wine(cls):
@@ -144,16 +128,6 @@ class GuiTestCase(unittest.TestCase):
         process it runs; one left from an earlier run would hold an old display."""
         subprocess.run(["wineserver", "-k"], env=cls.env, check=False, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=cls.env, check=False, stderr=subprocess.DEVNULL)
-
-    @classmethod
-    def restart_session(cls):
-        """A new Wine session on a new X server with another display number."""
-        cls.driver.close()
-        cls.stop_wine()
-        cls.display.close()
-        cls.display = Display(cls.display.number + 1)
-        cls.env["DISPLAY"] = cls.display.name
-        cls.driver = Driver(cls.env)
 
     def setUp(self):
         self.quorvane = None
@@ -166,6 +140,8 @@ class GuiTestCase(unittest.TestCase):
                 self.quorvane.wait(timeout=30)
             except (DriverError, subprocess.TimeoutExpired):
                 self.quorvane.kill()
+        # Whatever the test saw, a display that died under it is its failure.
+        self.display.check()
 
     # --- registry and files ---
     def clear_registry(self):
@@ -203,31 +179,25 @@ class GuiTestCase(unittest.TestCase):
 
     # --- the program ---
     def start(self, cwd=None):
-        # Under heavy load a fresh X server now and then stays unusable for
-        # Wine ("no driver could be loaded"): every window creation fails and
-        # Quorvane exits with 2 at once. Such a start is repeated on a new X
-        # server in a new Wine session; any other failure is reported.
-        for attempt in range(3):
-            with tempfile.TemporaryFile() as errors:
-                self.quorvane = subprocess.Popen(
-                    ["wine", os.environ["QEL_QUORVANE"]], env=dict(self.env, WINEDEBUG="err+all"),
-                    cwd=cwd or self.files, stdout=subprocess.DEVNULL, stderr=errors)
-                if self.wait_for_startup():
-                    return
-                self.quorvane.wait(timeout=30)
-                errors.seek(0)
-                output = errors.read().decode(errors="replace")[-2000:]
-            if self.quorvane.returncode != 2 or "no driver could be loaded" not in output:
-                break
-            print(f"Quorvane start {attempt + 1}: no X11 driver on {self.display.name}, new session",
-                  file=sys.stderr)
-            self.restart_session()
-        self.fail(f"start-up not finished on {self.display.name}, exit code {self.quorvane.poll()}:\n{output}")
+        with tempfile.TemporaryFile() as errors:
+            self.quorvane = subprocess.Popen(
+                [WINE, os.environ["QEL_QUORVANE"]], env=dict(self.env, WINEDEBUG="err+all"),
+                cwd=cwd or self.files, stdout=subprocess.DEVNULL, stderr=errors)
+            if self.wait_for_startup():
+                return
+            if self.quorvane.poll() is None:
+                self.quorvane.kill()
+            self.quorvane.wait(timeout=30)
+            errors.seek(0)
+            output = errors.read().decode(errors="replace")[-2000:]
+        self.display.check()
+        self.fail(f"start-up not finished on {self.display.name}, exit code {self.quorvane.returncode}:\n{output}")
 
     def wait_for_startup(self):
         """True once the log holds the start-up lines; False when Quorvane ended first."""
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline and self.quorvane.poll() is None:
+            self.display.check()
             try:
                 self.driver("attach", 2000)
                 # The log holds the start-up lines once WM_CREATE has run.

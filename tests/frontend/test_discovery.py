@@ -3,7 +3,7 @@ registrations in both roots and both registry views."""
 import unittest
 
 from harness import (GuiTestCase, J2534, PASSTHRU_KEY, REG_DWORD, REG_SZ, SETTINGS_KEY, ID_LOG, ID_MODE,
-                     ID_SCAN, ID_VCI, pe_image, sz)
+                     ID_SCAN, ID_VCI, OTHER_MACHINE, OTHER_MAGIC, pe_image, sz)
 
 
 class DiscoveryTest(GuiTestCase):
@@ -29,10 +29,11 @@ class DiscoveryTest(GuiTestCase):
         self.reg_set("HKLM", PASSTHRU_KEY + "\\NoName", "Name", REG_SZ, b"")
         self.register("Das", self.paths["das"], name="Alpha")
         self.register("Xentry", self.paths["xentry"], name="XENTRY Kit")
-        # Left out: other machines, PE32+, short and missing files, Pellith, no library,
-        # and a registration in the 64-bit view only.
-        self.register("Amd64", f("amd64.dll", pe_image(machine=0x8664, magic=0x20B)), name="Amd64")
-        self.register("Plus", f("plus.dll", pe_image(magic=0x20B)), name="PE32 plus")
+        # Left out: other machines, the other optional-header kind, short and missing
+        # files, Pellith, no library, and a registration in the 64-bit view only.
+        self.register("OtherBuild", f("other-build.dll", pe_image(machine=OTHER_MACHINE, magic=OTHER_MAGIC)),
+                      name="Other build")
+        self.register("OtherMagic", f("other-magic.dll", pe_image(magic=OTHER_MAGIC)), name="Other magic")
         self.register("Arm", f("arm.dll", pe_image(machine=0x01C4)), name="Arm")
         self.register("Short", f("short.dll", pe_image()[:63]), name="Short")
         self.register("NotPe", f("text.dll", b"MZ" + b"x" * 200), name="Not PE")

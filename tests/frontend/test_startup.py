@@ -4,7 +4,8 @@ import os
 import re
 import unittest
 
-from harness import DriverError, GuiTestCase, ID_REMEMBER, ID_LOG, ID_SCAN, ID_SERVER, ID_VCI, ID_DISCONNECT
+from harness import (DriverError, GuiTestCase, ID_REMEMBER, ID_LOG, ID_SCAN, ID_SERVER, ID_VCI, ID_DISCONNECT,
+                     MANIFEST_ARCHITECTURE)
 
 WS_CHILD, WS_VISIBLE, WS_VSCROLL, WS_HSCROLL = 0x40000000, 0x10000000, 0x00200000, 0x00100000
 WS_DISABLED = 0x08000000
@@ -153,10 +154,12 @@ class ResourcesTest(GuiTestCase):
                          ["6", "16:32:png", "32:32:png", "48:32:png", "64:32:png", "128:32:png", "256:32:png"])
         manifest = re.sub(r"\s+", " ", manifest.replace("\\r", "").replace("\\n", " ").replace("\\t", " "))
         for fragment in (
-                'version="1.0.0.0" processorArchitecture="x86" name="Tarnwick.RemoteVciClient" type="win32"',
+                f'version="1.0.0.0" processorArchitecture="{MANIFEST_ARCHITECTURE}" name="Tarnwick.RemoteVciClient" '
+                'type="win32"',
                 "<description>Falkmere x86</description>",
                 'level="asInvoker" uiAccess="false"',
-                'name="Microsoft.Windows.Common-Controls" version="6.0.0.0" processorArchitecture="x86" '
+                'name="Microsoft.Windows.Common-Controls" version="6.0.0.0" '
+                f'processorArchitecture="{MANIFEST_ARCHITECTURE}" '
                 'publicKeyToken="6595b64144ccf1df" language="*"',
                 'Id="{4f476546-937d-4f8a-82c7-c8a468619e78}"',
                 'Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"'):

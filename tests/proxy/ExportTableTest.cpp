@@ -39,12 +39,12 @@ public:
             throw std::runtime_error("file too short");
         }
         const auto& dos = at<IMAGE_DOS_HEADER>(0);
-        nt_ = at<IMAGE_NT_HEADERS32>(static_cast<std::size_t>(dos.e_lfanew));
-        sections_ = static_cast<std::size_t>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+        nt_ = at<IMAGE_NT_HEADERS>(static_cast<std::size_t>(dos.e_lfanew));
+        sections_ = static_cast<std::size_t>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS, OptionalHeader) +
                     nt_.FileHeader.SizeOfOptionalHeader;
     }
 
-    const IMAGE_NT_HEADERS32& nt() const { return nt_; }
+    const IMAGE_NT_HEADERS& nt() const { return nt_; }
 
     template <typename T>
     const T& at(std::size_t offset) const {
@@ -68,16 +68,18 @@ public:
 
 private:
     std::vector<char> bytes_;
-    IMAGE_NT_HEADERS32 nt_{};
+    IMAGE_NT_HEADERS nt_{};
     std::size_t sections_ = 0;
 };
 
-TEST(ExportTable, IsA32BitX86Dll) {
+// The build names its target: x86 and PE32 for the product, AMD64 and PE32+
+// for the 64-bit build.
+TEST(ExportTable, IsADllForTheBuildsTarget) {
     const PeImage image(besideTheTest(L"Pellith.dll"));
     EXPECT_EQ(image.nt().Signature, IMAGE_NT_SIGNATURE);
-    EXPECT_EQ(image.nt().FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(image.nt().FileHeader.Machine, QEL_PE_MACHINE);
     EXPECT_TRUE(image.nt().FileHeader.Characteristics & IMAGE_FILE_DLL);
-    EXPECT_EQ(image.nt().OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    EXPECT_EQ(image.nt().OptionalHeader.Magic, QEL_PE_MAGIC);
 }
 
 TEST(ExportTable, ExactlyTheFourteenNamesWithAlphabeticalOrdinals) {

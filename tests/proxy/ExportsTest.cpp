@@ -151,20 +151,19 @@ TEST_F(ScriptedReplies, EachExportWritesItsRequestPayload) {
 
 TEST_F(ScriptedReplies, IdResultsAreTakenOnlyWhenThePayloadHoldsThem) {
     PASSTHRU_MSG msg = makeMessage(CAN, 4, 1);
-    std::uint32_t one = 1;
+    std::vector<PASSTHRU_MSG> many(0x77, msg);
     const struct {
         const char* what;
         std::function<std::int32_t(std::uint32_t*)> call;
     } exports[] = {
         {"Open", [&](std::uint32_t* out) { return dll().open(nullptr, out); }},
         {"Connect", [&](std::uint32_t* out) { return dll().connect(1, CAN, 0, 500000, out); }},
-        {"WriteMsgs", [&](std::uint32_t* out) { *out = one; return dll().writeMsgs(1, &msg, out, 0); }},
+        {"WriteMsgs", [&](std::uint32_t* out) { *out = 0x77; return dll().writeMsgs(1, many.data(), out, 0); }},
         {"StartPeriodic", [&](std::uint32_t* out) { return dll().startPeriodicMsg(1, &msg, out, 10); }},
         {"StartFilter", [&](std::uint32_t* out) { return dll().startMsgFilter(1, PASS_FILTER, &msg, &msg, nullptr, out); }},
     };
     for (const auto& e : exports) {
         std::uint32_t out = 0xAAAA;
-        // WriteMsgs stores the remote count as it comes, also above what was sent.
         reply(ERR_BUFFER_FULL, [](auto& w) { w.u32(0x77), w.u8(1); });
         EXPECT_EQ(e.call(&out), ERR_BUFFER_FULL) << e.what;
         EXPECT_EQ(out, 0x77u) << e.what;
@@ -256,6 +255,60 @@ TEST_F(ScriptedReplies, ReadMsgsReplyThatBreaksItsLayoutFails) {
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(lastErrorText(), c.text);
     }
+}
+
+// The application's array ends after the messages it passed: a larger count
+// from the other side must not send it past that end.
+TEST_F(ScriptedReplies, WriteMsgsNeverReportsMoreThanWereSent) {
+    std::vector<PASSTHRU_MSG> msgs(1100, makeMessage(CAN, 4, 0));
+    const struct {
+        std::uint32_t passed;
+        std::int32_t status;
+        std::uint32_t remote;
+        std::uint32_t expected;
+    } cases[] = {
+        {2, STATUS_NOERROR, 7, 2},
+        {2, ERR_TIMEOUT, 0xFFFFFFFF, 2},
+        {2, ERR_TIMEOUT, 1, 1},
+        {0, STATUS_NOERROR, 3, 0},
+        {1100, STATUS_NOERROR, 1100, 1024},
+        {1100, ERR_BUFFER_FULL, 1000, 1000},
+    };
+    for (const auto& c : cases) {
+        reply(c.status, [&](auto& w) { w.u32(c.remote); });
+        std::uint32_t count = c.passed;
+        EXPECT_EQ(dll().writeMsgs(1, msgs.data(), &count, 0), c.status) << c.passed << " " << c.remote;
+        EXPECT_EQ(count, c.expected) << c.passed << " " << c.remote;
+    }
+}
+
+// More than the 1 MiB that one receive call takes, in small pieces, so that
+// the receive loop has to join many partial reads across that boundary.
+TEST_F(ScriptedReplies, LargeReadMsgsReplyArrivesInSmallSegments) {
+    constexpr std::uint32_t count = 300;
+    const Bytes payload = written([&](PacketWriter& w) {
+        w.u32(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            w.message(makeMessage(ISO15765, MAX_MESSAGE_DATA, static_cast<std::uint8_t>(i)));
+        }
+    });
+    ASSERT_GT(payload.size(), 0x100000u);
+    reply([&](const RelayRequest& r) {
+        RelayAction action = answer(r, STATUS_NOERROR, writer([&](auto& w) {
+            w.bytes(payload.data(), static_cast<std::uint32_t>(payload.size()));
+        }));
+        action.segmentBytes = 2999;
+        return action;
+    });
+    std::vector<PASSTHRU_MSG> msgs(count + 1);
+    std::uint32_t asked = count;
+    EXPECT_EQ(dll().readMsgs(1, msgs.data(), &asked, 0), STATUS_NOERROR);
+    EXPECT_EQ(asked, count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const PASSTHRU_MSG expected = makeMessage(ISO15765, MAX_MESSAGE_DATA, static_cast<std::uint8_t>(i));
+        ASSERT_EQ(std::memcmp(&msgs[i], &expected, sizeof expected), 0) << i;
+    }
+    EXPECT_EQ(relay->handshakes().size(), 1u);
 }
 
 TEST_F(ScriptedReplies, WriteMsgsSendsCountZeroAndFullMessages) {

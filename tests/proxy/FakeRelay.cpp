@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -22,15 +23,31 @@ bool receiveAll(SOCKET socket, std::uint8_t* destination, std::size_t count) {
     return true;
 }
 
-bool sendAllBytes(SOCKET socket, const Bytes& bytes) {
+bool sendAllBytes(SOCKET socket, const std::uint8_t* bytes, std::size_t count) {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const int sent = send(socket, reinterpret_cast<const char*>(bytes.data() + done),
-                              static_cast<int>(bytes.size() - done), 0);
+    while (done < count) {
+        const int sent = send(socket, reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done), 0);
         if (sent <= 0) {
             return false;
         }
         done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+// Small pieces with a pause after every few, so that they reach the peer as
+// separate segments rather than one stream that its first receive takes whole.
+bool sendInSegments(SOCKET socket, const Bytes& bytes, std::size_t segment) {
+    if (segment == 0) {
+        return sendAllBytes(socket, bytes.data(), bytes.size());
+    }
+    for (std::size_t done = 0, index = 0; done < bytes.size(); done += segment, ++index) {
+        if (!sendAllBytes(socket, bytes.data() + done, std::min(segment, bytes.size() - done))) {
+            return false;
+        }
+        if (index % 8 == 7) {
+            Sleep(1);
+        }
     }
     return true;
 }
@@ -203,7 +220,7 @@ void FakeRelay::serveConnection(SOCKET connection, int index) {
             return;
         }
         // A late answer may find the peer gone: that is the peer's affair.
-        sendAllBytes(connection, action.bytes);
+        sendInSegments(connection, action.bytes, action.segmentBytes);
         if (action.stopListening) {
             closesocket(listener_);
             listener_ = INVALID_SOCKET;

@@ -33,6 +33,7 @@ struct RelayAction {
     DWORD delayMs = 0;            // waited before sending
     bool close = false;           // the connection is closed afterwards
     bool stopListening = false;   // no further connection is accepted afterwards
+    std::size_t segmentBytes = 0; // sent in pieces of this size, with pauses between (0: at once)
 };
 
 using RelayHandler = std::function<RelayAction(const RelayRequest&)>;

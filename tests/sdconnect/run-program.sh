@@ -16,4 +16,4 @@ ln -s ../LinkTarget "$WINEPREFIX/drive_c/LinkWalk/Linked"
 # read-only for it, as it would for a user on Windows.
 exec timeout 240 setpriv --bounding-set=-dac_override,-dac_read_search \
   --inh-caps=-dac_override,-dac_read_search \
-  wine "$@"
+  "${QEL_WINE:-wine}" "$@"

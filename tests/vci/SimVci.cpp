@@ -30,12 +30,15 @@
 //
 // Control, for tests that load this library into their own process (the
 // declarations are in SimVciControl.h):
-// - SimVciReset(): forget every device, channel and message, remove the hook
-//   and the wait limit, restart the ids at 1, clear the error text.
+// - SimVciReset(): forget every device, channel and message, remove the hook,
+//   the wait limit and the read failure, restart the ids at 1, clear the error text.
 // - SimVciSetHook(hook, context): the hook sees every call first, with its
 //   arguments, and may answer it with a status of its own (after writing any
 //   out-values through the pointers it was given).
 // - SimVciSetReadWaitLimit(ms): ReadMsgs waits at most ms, whatever its Timeout.
+// - SimVciSetReadFailure(status): ReadMsgs answers every call with status
+//   (0 ends this) and, like a careless vendor, touches neither *pNumMsgs nor
+//   the records.
 //
 // Variants from this source, differing only in their export lists:
 // SimVci.dll (everything), SimVciNoIoctl.dll (no PassThruIoctl),
@@ -98,6 +101,7 @@ struct State {
     SimVciHook hook = nullptr;
     void* hookContext = nullptr;
     std::uint32_t readWaitLimit = 0xFFFFFFFF;
+    std::int32_t readFailure = 0;
 };
 
 std::mutex g_mutex;
@@ -296,6 +300,7 @@ long __stdcall PassThruReadMsgs(std::uint32_t ChannelID, PASSTHRU_MSG* pMsg, std
     ULONGLONG deadline;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_state.readFailure != 0) return fail(g_state.readFailure, function, "failing as told");
         deadline = GetTickCount64() + std::min(Timeout, g_state.readWaitLimit);
     }
     for (;;) {
@@ -579,6 +584,11 @@ void __stdcall SimVciSetHook(SimVciHook hook, void* context) {
 void __stdcall SimVciSetReadWaitLimit(std::uint32_t milliseconds) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_state.readWaitLimit = milliseconds;
+}
+
+void __stdcall SimVciSetReadFailure(std::int32_t status) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_state.readFailure = status;
 }
 
 }  // extern "C"

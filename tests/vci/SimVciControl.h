@@ -14,3 +14,4 @@ using SimVciHook = int(__stdcall*)(void* context, const char* function, const st
 using SimVciResetFn = void(__stdcall*)();
 using SimVciSetHookFn = void(__stdcall*)(SimVciHook hook, void* context);
 using SimVciSetReadWaitLimitFn = void(__stdcall*)(std::uint32_t milliseconds);
+using SimVciSetReadFailureFn = void(__stdcall*)(std::int32_t status);
