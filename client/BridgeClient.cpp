@@ -218,7 +218,15 @@ void BridgeClient::serveRequests(J2534Executor& executor)
         message.insert(message.end(), received.begin(), received.begin() + count);
         if (type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE) continue;
 
+        // Set before the stop flag is read: once a stop has been asked for, a
+        // clear flag means that no vendor call runs and none will start.
+        executing = true;
+        if (stopRequested) {
+            executing = false;
+            return;
+        }
         std::vector<std::uint8_t> response = executor.execute(message);
+        executing = false;
         message.clear();
         const DWORD sent = WinHttpWebSocketSend(webSocket.get(), WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
                                                 response.data(), static_cast<DWORD>(response.size()));

@@ -282,10 +282,12 @@ void showWorkerNews() {
 }
 
 // The stopped worker has not ended in time: it hangs in WinHTTP. The window
-// ends the connection as the worker would have and drops whatever it reports later.
+// ends the connection as the worker would have and drops whatever it reports
+// later. Not during a vendor call, which ends by itself: a new connection
+// would call the library beside it. The timer fires again until then.
 void giveUpConnection() {
     showWorkerNews();
-    if (!g_connection || !g_connection->stopping) return;
+    if (!g_connection || !g_connection->stopping || g_connection->client.executingRequest()) return;
     appendLog(L"Disconnected.");
     finishConnection();
 }
