@@ -143,6 +143,11 @@ HINTERNET BridgeClient::connectWebSocket()
 
     if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
         throwWinError(L"Enable WebSocket");
+    // A redirect would carry the Basic credentials to whatever host it names,
+    // past the HTTPS rule above; a 3xx is refused like any other status.
+    DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects)))
+        throwWinError(L"Disable redirects");
 
     const std::string credentials = utf8(settings.username) + ":" + utf8(settings.password);
     const std::wstring headers =
@@ -172,9 +177,12 @@ void BridgeClient::run()
 {
     try {
         J2534Executor executor(std::wstring(settings.libraryPath));
+        // The lock is not held through the handshake: nothing ends a handshake
+        // with a server that never answers, and stop must not wait for it.
+        HINTERNET socket = connectWebSocket();
         {
             std::lock_guard lock(handleMutex);
-            webSocket.reset(connectWebSocket());
+            webSocket.reset(socket);
         }
         log(L"Authenticated. Waiting for Vyr Corvell requests for station '" + settings.stationId + L"'.");
         serveRequests(executor);
@@ -210,7 +218,15 @@ void BridgeClient::serveRequests(J2534Executor& executor)
         message.insert(message.end(), received.begin(), received.begin() + count);
         if (type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE) continue;
 
+        // Set before the stop flag is read: once a stop has been asked for, a
+        // clear flag means that no vendor call runs and none will start.
+        executing = true;
+        if (stopRequested) {
+            executing = false;
+            return;
+        }
         std::vector<std::uint8_t> response = executor.execute(message);
+        executing = false;
         message.clear();
         const DWORD sent = WinHttpWebSocketSend(webSocket.get(), WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
                                                 response.data(), static_cast<DWORD>(response.size()));
@@ -222,7 +238,9 @@ void BridgeClient::stop()
 {
     stopRequested.exchange(true);
     std::lock_guard lock(handleMutex);
-    if (webSocket) WinHttpWebSocketClose(webSocket.get(), WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+    // Only sends the close frame: the pending receive gets the server's answer,
+    // and the caller never waits for a server that does not give one.
+    if (webSocket) WinHttpWebSocketShutdown(webSocket.get(), WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
 }
 
 void BridgeClient::closeHandles()

@@ -49,8 +49,11 @@ public:
     // Serves the whole connection on the calling thread and returns after
     // "Disconnected." has been logged. Called once per client.
     void run();
-    // Asks a running connection to end; safe from any thread.
+    // Asks a running connection to end; safe from any thread and returns at
+    // once. A handshake under way still runs to its end, which may never come.
     void stop();
+    // True while a request runs on the vendor library.
+    bool executingRequest() const { return executing; }
 
 private:
     HINTERNET connectWebSocket();
@@ -60,6 +63,7 @@ private:
     const BridgeSettings settings;
     const LogCallback log;
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> executing{false};
     std::mutex handleMutex;
     InternetHandle session;
     InternetHandle connection;

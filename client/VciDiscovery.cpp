@@ -66,6 +66,9 @@ bool isLoadableImage(const std::wstring& path) {
     {
         FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // A device or pipe named here (COM1, \\.\pipe\x) can block a read for
+        // good; only a disk file can hold a library. A failed open is no disk file.
+        if (GetFileType(file.get()) != FILE_TYPE_DISK) return false;
         if (!file || !readExactly(file.get(), dosHeader.data(), dosHeader.size())) return false;
         if (dosHeader[0] != 0x4D || dosHeader[1] != 0x5A) return false;
         LARGE_INTEGER offset{};

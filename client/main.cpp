@@ -12,9 +12,11 @@
 #include <algorithm>
 #include <cwctype>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -26,8 +28,13 @@ constexpr wchar_t SDCONNECT_IPWIFI[] = L"192.168.2.199";
 constexpr wchar_t STATUS_IDLE[] = L"Not connected";
 constexpr wchar_t STATUS_CONNECTED[] = L"Connected / waiting for Vyr";
 
+// Both only say "the worker has news" and carry nothing: any program on the
+// desktop can post them, with any values.
 constexpr UINT WM_BRIDGE_LOG = WM_APP + 1;
 constexpr UINT WM_BRIDGE_FINISHED = WM_APP + 3;
+constexpr UINT_PTR GIVE_UP_TIMER = 1;
+// How long a stopped worker may take to end before the window lets it go.
+constexpr UINT GIVE_UP_MS = 2000;
 
 enum ControlId : int {
     ID_SERVER = 100,
@@ -66,8 +73,52 @@ HWND g_status = nullptr;
 HWND g_log = nullptr;
 
 std::vector<qel::VciEntry> g_entries;
-std::thread g_worker;
-std::unique_ptr<qel::BridgeClient> g_client;
+
+// One connection's client and the lines its worker reports. The window and the
+// worker share it, so that the window can let go of a worker that hangs in
+// WinHTTP (nothing ends a handshake with a server that never answers) while
+// the worker keeps what it uses until it returns, or the process ends.
+class Connection {
+    std::mutex mutex;
+    std::vector<std::wstring> lines;
+    bool finished = false;
+
+public:
+    explicit Connection(qel::BridgeSettings settings)
+        : client(std::move(settings), [this](const std::wstring& line) { report(line); }) {}
+
+    // Worker thread.
+    void finish() {
+        {
+            std::lock_guard lock(mutex);
+            finished = true;
+        }
+        PostMessageW(g_main, WM_BRIDGE_FINISHED, 0, 0);
+    }
+
+    // Window thread: the lines reported so far, and whether the worker has
+    // ended after them.
+    std::vector<std::wstring> takeLines(bool& ended) {
+        std::lock_guard lock(mutex);
+        ended = finished;
+        return std::exchange(lines, {});
+    }
+
+    // After the members above, which its log callback uses.
+    qel::BridgeClient client;
+    bool stopping = false;  // window thread only
+
+private:
+    void report(const std::wstring& line) {
+        {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        }
+        PostMessageW(g_main, WM_BRIDGE_LOG, 0, 0);
+    }
+};
+
+std::shared_ptr<Connection> g_connection;
 
 HMENU controlId(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
 
@@ -155,14 +206,9 @@ void enableConnectionControls(bool connected) {
 
 void directLogCallback(const std::wstring& line) { appendLog(line); }
 
-void postedLogCallback(const std::wstring& line) {
-    auto copy = std::make_unique<std::wstring>(line);
-    if (PostMessageW(g_main, WM_BRIDGE_LOG, 0, reinterpret_cast<LPARAM>(copy.get()))) copy.release();
-}
-
-void sessionWorker() {
-    g_client->run();
-    PostMessageW(g_main, WM_BRIDGE_FINISHED, 0, 0);
+void sessionWorker(std::shared_ptr<Connection> connection) {
+    connection->client.run();
+    connection->finish();
 }
 
 bool validStation(const std::wstring& station) {
@@ -175,7 +221,7 @@ bool validStation(const std::wstring& station) {
 void showWarning(const wchar_t* text) { MessageBoxW(g_main, text, CAPTION, MB_ICONWARNING | MB_OK); }
 
 void startConnection() {
-    if (g_worker.joinable()) return;
+    if (g_connection) return;
     const LRESULT selected = SendMessageW(g_vci, CB_GETCURSEL, 0, 0);
 
     qel::SavedConfig config;
@@ -209,20 +255,41 @@ void startConnection() {
 
     qel::BridgeSettings settings{config.serverUrl, config.username, config.password, config.stationId,
                                  config.selectedDll};
-    g_client = std::make_unique<qel::BridgeClient>(std::move(settings), qel::LogCallback(postedLogCallback));
-    g_worker = std::thread(sessionWorker);
+    g_connection = std::make_shared<Connection>(std::move(settings));
+    std::thread(sessionWorker, g_connection).detach();
 }
 
 void requestDisconnect() {
-    if (!g_client) return;
+    if (!g_connection) return;
     appendLog(L"Disconnect requested.");
-    g_client->stop();
+    g_connection->stopping = true;
+    g_connection->client.stop();
+    SetTimer(g_main, GIVE_UP_TIMER, GIVE_UP_MS, nullptr);
 }
 
 void finishConnection() {
-    if (g_worker.joinable()) g_worker.join();
-    g_client.reset();
+    KillTimer(g_main, GIVE_UP_TIMER);
+    g_connection.reset();
     enableConnectionControls(false);
+}
+
+// A notification that finds nothing new does nothing.
+void showWorkerNews() {
+    if (!g_connection) return;
+    bool ended = false;
+    for (const std::wstring& line : g_connection->takeLines(ended)) appendLog(line);
+    if (ended) finishConnection();
+}
+
+// The stopped worker has not ended in time: it hangs in WinHTTP. The window
+// ends the connection as the worker would have and drops whatever it reports
+// later. Not during a vendor call, which ends by itself: a new connection
+// would call the library beside it. The timer fires again until then.
+void giveUpConnection() {
+    showWorkerNews();
+    if (!g_connection || !g_connection->stopping || g_connection->client.executingRequest()) return;
+    appendLog(L"Disconnected.");
+    finishConnection();
 }
 
 void createControls() {
@@ -327,9 +394,10 @@ void onCommand(WPARAM wParam) {
     }
 }
 
+// The worker is not waited for: it may hang in WinHTTP for good, and the
+// process ends without it.
 void onClose(HWND window) {
-    if (g_client) g_client->stop();
-    if (g_worker.joinable()) g_worker.join();
+    if (g_connection) g_connection->client.stop();
     DestroyWindow(window);
 }
 
@@ -351,13 +419,13 @@ LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         if (g_titleFont) DeleteObject(g_titleFont);
         PostQuitMessage(0);
         return 0;
-    case WM_BRIDGE_LOG: {
-        const std::unique_ptr<std::wstring> line(reinterpret_cast<std::wstring*>(lParam));
-        appendLog(*line);
-        return 0;
-    }
+    case WM_BRIDGE_LOG:
     case WM_BRIDGE_FINISHED:
-        finishConnection();
+        showWorkerNews();
+        return 0;
+    case WM_TIMER:
+        if (wParam != GIVE_UP_TIMER) return DefWindowProcW(window, message, wParam, lParam);
+        giveUpConnection();
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);

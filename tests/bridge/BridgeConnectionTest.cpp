@@ -93,6 +93,18 @@ TEST_F(BridgeConnection, StatusOtherThan101IsRejectedWithIt)
     }
 }
 
+TEST_F(BridgeConnection, RedirectIsNotFollowedSoTheCredentialsStayWithTheServer)
+{
+    for (const int status : {301, 302, 303, 307, 308}) {
+        control("redirect " + std::to_string(status));
+        EXPECT_EQ(failedRun(standinSettings(L"MOVED-1")),
+                  (Lines{L"Connection error: Server rejected the VCI connection with HTTP " + std::to_wstring(status) +
+                             L".",
+                         L"Disconnected."}));
+        EXPECT_EQ(control("redirect-hits"), "0");
+    }
+}
+
 TEST_F(BridgeConnection, PlainHttpOnlyToTheThreeLocalNames)
 {
     const std::string before = control("upgrades");

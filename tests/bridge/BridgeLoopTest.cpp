@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -179,11 +180,29 @@ TEST_F(BridgeLoop, StopDuringTheHandshakeWaitsForItsOutcome)
         control(rejected ? "reject 401" : "reject 0");
         attempt.start();
         std::this_thread::sleep_for(500ms);
-        attempt.stop();  // blocks until the stand-in has answered the upgrade
+        attempt.stop();  // the handshake still runs to its end
         ASSERT_TRUE(attempt.waitFinished());
         const Lines expected = rejected ? Lines{L"Disconnected."} : Lines{waitingLine(name), L"Disconnected."};
         EXPECT_EQ(attempt.lines(), expected);
     }
+}
+
+TEST_F(BridgeLoop, StopReturnsAtOnceWhileTheServerHoldsTheHandshake)
+{
+    const int before = std::stoi(control("upgrades"));
+    control("silent");
+    run.start();
+    for (int i = 0; i < 200 && std::stoi(control("upgrades")) == before; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(std::stoi(control("upgrades")), before + 1);
+
+    // Nothing bounds how long the handshake waits here, so a stop that waited
+    // for it would hang its caller.
+    std::future<void> stopped = std::async(std::launch::async, [this] { run.stop(); });
+    EXPECT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    control("release");
+    stopped.wait();
+    ASSERT_TRUE(run.waitFinished());
+    EXPECT_EQ(run.lines(), (Lines{waitingLine(wideStation()), L"Disconnected."}));
 }
 
 // A Windows path to the simulated VCI of this build.

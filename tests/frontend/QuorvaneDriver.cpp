@@ -18,6 +18,9 @@
 //   waitlog TEXT MS            wait until the log box (id 111) contains TEXT
 //   waitstate ID ENABLED MS    wait until the control is enabled (1) or disabled (0)
 //   close                      post WM_CLOSE
+//   post ID MSG WPARAM LPARAM  post any message with any values (decimal) to a control, as another program can
+//   ping MS                    time how long the window takes to answer a sent WM_NULL, in ms; an error after MS
+//   pipe NAME                  create the named pipe \\.\pipe\NAME, held open and never written until quit
 //   regset ROOT VIEW KEY NAME TYPE HEX / regget ROOT VIEW KEY NAME / regdel ROOT VIEW KEY
 //                              ROOT HKLM or HKCU, VIEW 32 or 64; regget answers type and hex data,
 //                              or "nokey" / "novalue"; regdel removes the whole key
@@ -45,6 +48,7 @@ namespace {
 constexpr wchar_t WINDOW_CLASS[] = L"QELRemoteVciClientWindow";
 
 HWND g_window = nullptr;
+std::vector<HANDLE> g_pipes;
 
 std::vector<std::string> split(const std::string& line) {
     std::vector<std::string> fields;
@@ -102,10 +106,18 @@ HWND control(const std::vector<std::string>& fields, size_t index) {
     return child;
 }
 
+// A window that hangs must fail the command, not stop the driver.
+LRESULT sendWithin(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 10000, &result))
+        throw std::runtime_error("the window does not answer");
+    return static_cast<LRESULT>(result);
+}
+
 std::wstring windowText(HWND window) {
-    const auto length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+    const auto length = sendWithin(window, WM_GETTEXTLENGTH, 0, 0);
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    sendWithin(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
     text.resize(wcslen(text.c_str()));
     return text;
 }
@@ -427,6 +439,29 @@ std::string run(const std::vector<std::string>& f) {
         PostMessageW(g_window, WM_CLOSE, 0, 0);
         return "";
     }
+    if (command == "post") {
+        if (!PostMessageW(control(f, 1), static_cast<UINT>(number(f, 2)), std::stoull(arg(f, 3)),
+                          static_cast<LPARAM>(std::stoull(arg(f, 4)))))
+            throw std::runtime_error("post failed");
+        return "";
+    }
+    if (command == "ping") {
+        if (!IsWindow(g_window)) throw std::runtime_error("no window");
+        const auto start = std::chrono::steady_clock::now();
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(g_window, WM_NULL, 0, 0, SMTO_NORMAL, static_cast<UINT>(number(f, 1)), &result))
+            throw std::runtime_error("no answer");
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return std::to_string(took.count());
+    }
+    if (command == "pipe") {
+        const std::wstring name = L"\\\\.\\pipe\\" + qel::wide(arg(f, 1));
+        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                       nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) throw std::runtime_error("pipe failed " + std::to_string(GetLastError()));
+        g_pipes.push_back(pipe);
+        return "";
+    }
     if (command == "regset") return regSet(f);
     if (command == "regget") return regGet(f);
     if (command == "regdel") return regDelete(f);
@@ -454,5 +489,6 @@ int main() {
         std::fflush(stdout);
     }
     finishClick();
+    for (HANDLE pipe : g_pipes) CloseHandle(pipe);
     return 0;
 }

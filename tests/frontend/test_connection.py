@@ -7,10 +7,11 @@ import unittest
 
 from harness import (GuiTestCase, J2534, REG_SZ, SETTINGS_KEY, StandIn, ID_CONNECT, ID_DISCONNECT, ID_LOG,
                      ID_MODE, ID_PASSWORD, ID_REMEMBER, ID_SCAN, ID_SERVER, ID_STATION, ID_STATUS, ID_USERNAME,
-                     ID_VCI, parse_response, request_packet, sz)
+                     ID_VCI, parse_response, request_packet, sz, wait_until)
 
 SELECT_WARNING = "Select an installed 32-bit physical J2534 VCI."
 FORM_WARNING = "Enter the HTTPS server URL, username, password, and a valid 3-64 character station name."
+WM_BRIDGE_LOG, WM_BRIDGE_FINISHED = 0x8001, 0x8003
 FORM = (ID_SERVER, ID_USERNAME, ID_PASSWORD, ID_STATION, ID_MODE, ID_VCI, ID_SCAN, ID_REMEMBER)
 
 
@@ -143,6 +144,95 @@ class ConnectionTest(GuiTestCase):
         self.assertTrue(any(line.startswith("Connection error: ") for line in lines), lines)
         self.assertEqual(lines[-1], "Disconnected.")
         self.assert_form(connected=False)
+
+    def answers_at_once(self):
+        """Milliseconds the window takes to answer a message; a test failure after one second."""
+        try:
+            return int(self.driver("ping", 1000))
+        except Exception as error:
+            self.fail(f"the window did not answer within a second: {error}")
+
+    def assert_forged_messages_change_nothing(self, connected):
+        # Another program can post the worker's message numbers with any values.
+        before = self.log_texts()
+        for message, lparam in ((WM_BRIDGE_LOG, 0), (WM_BRIDGE_LOG, 0x12345678), (WM_BRIDGE_LOG, 2**32 - 16),
+                                (WM_BRIDGE_FINISHED, 0), (WM_BRIDGE_FINISHED, 0x12345678)):
+            self.driver("post", 0, message, 0, lparam)
+        self.answers_at_once()
+        self.assertIsNone(self.quorvane.poll())
+        self.assertEqual(self.log_texts(), before)
+        self.assert_form(connected=connected)
+
+    def test_messages_from_other_programs_change_nothing(self):
+        self.start_j2534()
+        self.assert_forged_messages_change_nothing(connected=False)
+        self.connect()
+        self.standin("wait-connected", "BAY-1", 20000)
+        self.driver("waitlog", "Waiting for Vyr Corvell requests", 20000)
+        self.assert_forged_messages_change_nothing(connected=True)
+
+        # The connection they met still serves and ends as usual.
+        reply = parse_response(bytes.fromhex(self.standin("send", "BAY-1", request_packet(1, 5).hex(), 20000)))
+        self.assertEqual((reply["request_id"], reply["status"]), (5, 0))
+        before = self.log_texts()
+        self.click(ID_DISCONNECT)
+        self.wait_idle()
+        self.assertEqual(self.new_log(before), ["Disconnect requested.", "Disconnected."])
+
+    def test_disconnect_and_close_while_the_server_never_answers_the_handshake(self):
+        self.start_j2534()
+        before = self.log_texts()
+        upgrades = int(self.standin("upgrades"))
+        self.standin("silent")
+        self.connect(station="HELD-1")
+        self.assertTrue(wait_until(lambda: int(self.standin("upgrades")) > upgrades), "no upgrade request seen")
+
+        # Posted, so that the driver itself never waits for the window.
+        self.driver("postclicks", ID_DISCONNECT, 1)
+        self.driver("waitlog", "Disconnect requested.", 5000)
+        self.answers_at_once()
+        self.wait_idle(10000)
+        self.answers_at_once()
+        self.assertEqual(self.new_log(before), ["Opening " + J2534 + ": Sim Bench", "Disconnect requested.",
+                                                "Disconnected."])
+        self.assert_form(connected=False)
+
+        # The given-up handshake, answered late, leaves no trace in the log, and
+        # a new connection runs as usual.
+        self.standin("release")
+        self.assertTrue(wait_until(lambda: self.standin("wait-closed", "HELD-1", 5000) != "None"),
+                        "the late handshake never ended")
+        self.connect(station="BAY-2")
+        self.driver("waitlog", "station 'BAY-2'", 20000)
+        self.click(ID_DISCONNECT)
+        self.wait_idle()
+        opening = "Opening " + J2534 + ": Sim Bench"
+        self.assertEqual(self.new_log(before), [opening, "Disconnect requested.", "Disconnected.", opening,
+                                                "Authenticated. Waiting for Vyr Corvell requests for station 'BAY-2'.",
+                                                "Disconnect requested.", "Disconnected."])
+
+        # Closing the window during such a handshake ends the program at once.
+        self.standin("silent")
+        upgrades = int(self.standin("upgrades"))
+        self.connect(station="HELD-2")
+        self.assertTrue(wait_until(lambda: int(self.standin("upgrades")) > upgrades), "no upgrade request seen")
+        self.driver("close")
+        self.assertEqual(self.quorvane.wait(timeout=15), 0)
+    def test_disconnect_and_close_while_the_server_never_answers_the_close(self):
+        self.start_j2534()
+        before = self.log_texts()
+        self.connect(station="DEAF-1")
+        self.driver("waitlog", "station 'DEAF-1'", 20000)
+        self.standin("deaf", "DEAF-1")
+        self.driver("postclicks", ID_DISCONNECT, 1)
+        self.driver("waitlog", "Disconnect requested.", 5000)
+        self.answers_at_once()
+        self.wait_idle(10000)
+        self.assertEqual(self.new_log(before), ["Opening " + J2534 + ": Sim Bench",
+                                                "Authenticated. Waiting for Vyr Corvell requests for station 'DEAF-1'.",
+                                                "Disconnect requested.", "Disconnected."])
+        self.assert_form(connected=False)
+        self.assertEqual(self.close_window(), 0)
 
 
 if __name__ == "__main__":

@@ -64,6 +64,19 @@ class DiscoveryTest(GuiTestCase):
         self.assertEqual(self.items(ID_VCI), (0, ["Alpha [SDconnect]", "XENTRY Kit [SDconnect]"]))
         self.assertEqual(self.log_texts()[-1], "SDconnect scan found 2 usable 32-bit VCI DLL(s).")
 
+    def test_a_device_or_pipe_is_left_out_like_a_missing_file(self):
+        # Anything the user runs can register such a path under HKCU; reading
+        # the pipe, which nobody ever writes, would never return.
+        self.driver("pipe", "qel-gui-held")
+        bench = self.write_file("bench.dll", pe_image())
+        self.register("Held", "\\\\.\\pipe\\qel-gui-held", name="Held Pipe", root="HKCU")
+        self.register("Bench", bench, name="bench box", root="HKCU")
+        self.register("Missing", "C:\\qel-gui\\missing.dll", name="Missing", root="HKCU")
+        self.reg_set("HKCU", SETTINGS_KEY, "VciMode", REG_SZ, sz(J2534))
+        self.start()
+        self.assertEqual(self.items(ID_VCI), (0, ["bench box [" + J2534 + "]"]))
+        self.assertEqual(self.log_texts()[0], J2534 + " scan found 1 usable 32-bit VCI DLL(s).")
+
     def test_nothing_registered(self):
         self.reg_set("HKCU", SETTINGS_KEY, "VciMode", REG_SZ, sz(J2534))
         self.start()

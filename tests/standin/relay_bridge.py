@@ -59,6 +59,9 @@ class Standin:
         self.args = args
         self.stations = {}
         self.last_close_code = {}
+        self.release = asyncio.Event()
+        self.redirect_hits = 0
+        self.redirect_target = None
         self.reset_controls()
         self.upgrades = []
         self.relay_writers = set()
@@ -70,6 +73,8 @@ class Standin:
         self.fragments = 1
         self.reply_delay_ms = 0
         self.relay_drops = 0
+        self.redirect_status = 0
+        self.release.set()
 
     # ----- bridge side -------------------------------------------------
 
@@ -82,10 +87,16 @@ class Standin:
         log.info("upgrade GET %s auth=%s version=%s agent=%s", path,
                  "yes" if "Authorization" in headers else "no",
                  headers.get("X-QEL-Client-Version"), headers.get("User-Agent"))
+        if not self.release.is_set():
+            log.info("upgrade held unanswered")
+            await self.release.wait()
         if self.upgrade_delay_ms:
             await asyncio.sleep(self.upgrade_delay_ms / 1000)
         if self.reject_status:
             return self.reply(self.reject_status)
+        if self.redirect_status:
+            target = f"http://{HOST}:{self.redirect_target}{path}"
+            return self.reply(self.redirect_status, [("Location", target)])
         url = urllib.parse.urlsplit(path)
         query = urllib.parse.parse_qs(url.query, keep_blank_values=True)
         if url.path != self.expected_path() or "station" not in query:
@@ -171,6 +182,18 @@ class Standin:
             return self.stations[name]
         return await asyncio.wait_for(present(), timeout)
 
+    async def redirect_connection(self, reader, writer):
+        """The place a redirect names: it only counts who comes."""
+        self.redirect_hits += 1
+        log.info("redirect target: connection from %s", writer.get_extra_info("peername"))
+        writer.close()
+
+    async def redirect_port(self):
+        if self.redirect_target is None:
+            server = await asyncio.start_server(self.redirect_connection, HOST, 0)
+            self.redirect_target = server.sockets[0].getsockname()[1]
+        return self.redirect_target
+
     # ----- relay side --------------------------------------------------
 
     async def relay_connection(self, reader, writer):
@@ -241,6 +264,15 @@ class Standin:
             self.reject_status = int(args[0])
         elif name == "upgrade-delay":  # upgrade-delay <ms>: hold each upgrade answer this long
             self.upgrade_delay_ms = int(args[0])
+        elif name == "redirect":  # redirect <status>: send upgrades to a second listener; 0 stops
+            await self.redirect_port()
+            self.redirect_status = int(args[0])
+        elif name == "redirect-hits":  # connections the second listener has seen
+            return str(self.redirect_hits)
+        elif name == "silent":  # take each upgrade request and answer nothing, until release or reset
+            self.release.clear()
+        elif name == "release":  # held upgrades go on as the other controls say
+            self.release.set()
         elif name == "fragments":  # fragments <count>: split each request into frames
             self.fragments = int(args[0])
         elif name == "delay":  # delay <ms>: hold each relay response this long
@@ -289,6 +321,9 @@ class Standin:
             station = await self.find_station(args[0], 5)
             code = int(args[1]) if len(args) > 1 else 1000
             asyncio.get_running_loop().create_task(station.socket.close(code))
+        elif name == "deaf":  # deaf <station>: read nothing more from it, so its close is never answered
+            station = await self.find_station(args[0], 5)
+            station.socket.transport.pause_reading()
         elif name == "drop":  # drop <station>: reset the TCP connection, no close frame
             station = await self.find_station(args[0], 5)
             raw = station.socket.transport.get_extra_info("socket")

@@ -5,6 +5,7 @@ place of Quorvane and a raw TCP client in the place of Pellith."""
 import asyncio
 import base64
 import pathlib
+import re
 import socket
 import struct
 import subprocess
@@ -89,6 +90,46 @@ class StandinTest(unittest.TestCase):
             with self.assertRaises(websockets.InvalidStatusCode) as rejected:
                 await websockets.connect(self.url("S1"), extra_headers=self.auth())
             self.assertEqual(rejected.exception.status_code, 503)
+        asyncio.run(scenario())
+
+    def upgrade_answer(self, station):
+        """The head of the answer to a raw upgrade request, as sent."""
+        with socket.create_connection(("127.0.0.1", self.ports["bridge"]), timeout=10) as link:
+            link.sendall((f"GET /b/vci/ws?station={station} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          f"Authorization: {self.auth()['Authorization']}\r\nUpgrade: websocket\r\n"
+                          "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                          "Sec-WebSocket-Version: 13\r\n\r\n").encode())
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = link.recv(4096)
+                if not chunk:
+                    break
+                head += chunk
+            return head.decode()
+
+    def test_redirect_names_a_second_listener_that_counts_its_visitors(self):
+        self.assertEqual(self.control("redirect 307"), "ok")
+        head = self.upgrade_answer("S5")
+        self.assertTrue(head.startswith("HTTP/1.1 307 "), head)
+        location = re.search(r"\r\nLocation: (\S+)\r\n", head).group(1)
+        self.assertRegex(location, r"^http://127\.0\.0\.1:\d+/b/vci/ws\?station=S5$")
+        self.assertEqual(self.control("redirect-hits"), "ok 0")
+        socket.create_connection(("127.0.0.1", int(location.split(":")[2].split("/")[0])), timeout=10).close()
+        deadline = time.monotonic() + 5
+        while self.control("redirect-hits") != "ok 1" and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.control("redirect-hits"), "ok 1")
+
+    def test_silent_holds_the_upgrade_until_release(self):
+        async def scenario():
+            self.assertEqual(self.control("silent"), "ok")
+            held = asyncio.ensure_future(websockets.connect(self.url("S6"), extra_headers=self.auth()))
+            done, _ = await asyncio.wait({held}, timeout=1.5)
+            self.assertEqual(done, set())
+            self.assertEqual(self.control("release"), "ok")
+            bridge = await asyncio.wait_for(held, 10)
+            self.assertEqual(self.control("wait-connected S6 5000"), "ok")
+            await bridge.close()
         asyncio.run(scenario())
 
     def run_bridge(self, station, client, answer_delay=0.0):
