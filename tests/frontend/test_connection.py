@@ -218,6 +218,7 @@ class ConnectionTest(GuiTestCase):
         self.assertTrue(wait_until(lambda: int(self.standin("upgrades")) > upgrades), "no upgrade request seen")
         self.driver("close")
         self.assertEqual(self.quorvane.wait(timeout=15), 0)
+
     def test_disconnect_and_close_while_the_server_never_answers_the_close(self):
         self.start_j2534()
         before = self.log_texts()
