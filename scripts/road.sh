@@ -25,10 +25,7 @@ if [ -z "$bits" ]; then
   exit "$status"
 fi
 
-if [ "$bits" = 64 ] && [ "${QEL_ROAD_INSIDE:-}" != 1 ]; then
-  QEL_ROAD_INSIDE=1 qel_run_64bit_only "$root/scripts/road.sh" "$case_name" 64
-  exit
-fi
+[ "$bits" != 64 ] || qel_as_64bit_only_host "$0" "$case_name" 64
 qel_require_loader "$bits"
 
 build="$root/$(qel_build_dir "$bits")"

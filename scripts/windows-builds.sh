@@ -54,23 +54,23 @@ qel_build_label() {
   if [ "$1" = 32 ]; then echo "the 32-bit build (build/)"; else echo "the 64-bit build (build-x64/)"; fi
 }
 
-# Runs a command as on a host that executes 64-bit code only. Where the host
-# does run 32-bit programs, that is inside a mount namespace in which the i386
-# dynamic loader and the 32-bit Wine loader are covered by an empty file, so a
-# stray 32-bit start fails there as it would on such a host.
-qel_run_64bit_only() {
-  if ! qel_host_runs_32bit; then
-    "$@"
-    return
+# Runs the calling script again as on a host that executes 64-bit code only,
+# unless it already runs so; call it as  qel_as_64bit_only_host "$0" "$@".
+# Where the host does run 32-bit programs, that is inside a mount namespace in
+# which the i386 dynamic loader and the 32-bit Wine loader are covered by an
+# empty file, so a stray 32-bit start fails there as it would on such a host.
+qel_as_64bit_only_host() {
+  if [ "${QEL_64BIT_ONLY:-}" = 1 ] || ! qel_host_runs_32bit; then
+    return 0
   fi
   local isolate=(unshare --mount)
   [ "$(id -u)" -eq 0 ] || isolate=(unshare --map-root-user --mount)
   if ! "${isolate[@]}" true 2>/dev/null; then
     echo "Cannot create a mount namespace (${isolate[*]}) to run the 64-bit build as on a host without" \
          "32-bit code: run this as root, or on a host that allows unprivileged user namespaces." >&2
-    return 1
+    exit 1
   fi
-  "${isolate[@]}" -- bash -c '
+  QEL_64BIT_ONLY=1 exec "${isolate[@]}" -- bash -c '
     set -e
     empty=$(mktemp)
     mount --bind "$empty" /lib/ld-linux.so.2
