@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "J2534Executor.h"
 #include "Limits.h"
 #include "PacketHeaders.h"
 #include "Utf8.h"
@@ -100,7 +99,7 @@ void InternetHandle::reset(HINTERNET handle)
 }
 
 BridgeClient::BridgeClient(BridgeSettings settings, LogCallback log)
-    : settings(std::move(settings)), log(std::move(log))
+    : settings(std::move(settings)), log(std::move(log)), executor(this->settings.libraryPath)
 {
 }
 
@@ -176,24 +175,32 @@ HINTERNET BridgeClient::connectWebSocket()
 void BridgeClient::run()
 {
     try {
-        J2534Executor executor(std::wstring(settings.libraryPath));
         // The lock is not held through the handshake: nothing ends a handshake
         // with a server that never answers, and stop must not wait for it.
-        HINTERNET socket = connectWebSocket();
-        {
-            std::lock_guard lock(handleMutex);
-            webSocket.reset(socket);
+        if (adoptWebSocket(connectWebSocket())) {
+            log(L"Authenticated. Waiting for Vyr Corvell requests for station '" + settings.stationId + L"'.");
+            serveRequests();
         }
-        log(L"Authenticated. Waiting for Vyr Corvell requests for station '" + settings.stationId + L"'.");
-        serveRequests(executor);
     } catch (const std::exception& error) {
         if (!stopRequested) log(L"Connection error: " + wide(error.what()));
     }
+    releaseLibrary();
     closeHandles();
     log(L"Disconnected.");
 }
 
-void BridgeClient::serveRequests(J2534Executor& executor)
+// A stop that came during the handshake found no WebSocket to close: the
+// server registered the station all the same, so it gets its close frame here.
+bool BridgeClient::adoptWebSocket(HINTERNET socket)
+{
+    std::lock_guard lock(handleMutex);
+    webSocket.reset(socket);
+    if (!stopRequested) return true;
+    WinHttpWebSocketShutdown(webSocket.get(), WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+    return false;
+}
+
+void BridgeClient::serveRequests()
 {
     std::vector<std::uint8_t> message;
     message.reserve(RECEIVE_BUFFER_BYTES);
@@ -241,6 +248,12 @@ void BridgeClient::stop()
     // Only sends the close frame: the pending receive gets the server's answer,
     // and the caller never waits for a server that does not give one.
     if (webSocket) WinHttpWebSocketShutdown(webSocket.get(), WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+}
+
+void BridgeClient::releaseLibrary()
+{
+    std::lock_guard lock(libraryMutex);
+    executor.releaseLibrary();
 }
 
 void BridgeClient::closeHandles()

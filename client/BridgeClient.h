@@ -9,11 +9,10 @@
 #include <mutex>
 #include <string>
 
+#include "J2534Executor.h"
 #include "LogCallback.h"
 
 namespace qel {
-
-class J2534Executor;
 
 struct BridgeSettings {
     std::wstring serverUrl;
@@ -50,14 +49,21 @@ public:
     // "Disconnected." has been logged. Called once per client.
     void run();
     // Asks a running connection to end; safe from any thread and returns at
-    // once. A handshake under way still runs to its end, which may never come.
+    // once. A handshake under way still runs to its end, which may never come;
+    // the connection it opens is closed at once and serves nothing.
     void stop();
     // True while a request runs on the vendor library.
     bool executingRequest() const { return executing; }
+    // Frees the vendor library, and with it the devices and channels the
+    // tester left open; safe from any thread. From another thread than run's
+    // only after stop() while no request executes: no vendor call can start
+    // then, so the library may go while the worker still waits in WinHTTP.
+    void releaseLibrary();
 
 private:
     HINTERNET connectWebSocket();
-    void serveRequests(J2534Executor& executor);
+    bool adoptWebSocket(HINTERNET socket);
+    void serveRequests();
     void closeHandles();
 
     const BridgeSettings settings;
@@ -69,6 +75,8 @@ private:
     InternetHandle connection;
     InternetHandle request;
     InternetHandle webSocket;
+    std::mutex libraryMutex;
+    J2534Executor executor;
 };
 
 }  // namespace qel

@@ -23,6 +23,9 @@ public:
     J2534Executor& operator=(const J2534Executor&) = delete;
 
     std::vector<std::uint8_t> execute(const std::vector<std::uint8_t>& request);
+    // Frees the vendor library without closing what the tester left open: its
+    // devices and channels end with it. The next Open loads it afresh.
+    void releaseLibrary() { unload(); }
 
 private:
     using Packet = std::vector<std::uint8_t>;

@@ -64,8 +64,11 @@ bool isLoadableImage(const std::wstring& path) {
     std::array<unsigned char, 64> dosHeader{};
     std::array<unsigned char, 26> peHeader{};
     {
+        // A pipe's server may act as the client that opened it: identification
+        // only, so that a pipe named here learns who we are and nothing more.
         FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         // A device or pipe named here (COM1, \\.\pipe\x) can block a read for
         // good; only a disk file can hold a library. A failed open is no disk file.
         if (GetFileType(file.get()) != FILE_TYPE_DISK) return false;

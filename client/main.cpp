@@ -1,6 +1,5 @@
-// Quorvane's window: the connection form above the log, the connection
-// worker that runs the bridge client, and the program entry.
-#include "BridgeClient.h"
+// Quorvane's window: the connection form above the log, and the program entry.
+#include "ConnectionWorker.h"
 #include "LogCallback.h"
 #include "SdconnectNetwork.h"
 #include "Settings.h"
@@ -12,11 +11,8 @@
 #include <algorithm>
 #include <cwctype>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -28,10 +24,6 @@ constexpr wchar_t SDCONNECT_IPWIFI[] = L"192.168.2.199";
 constexpr wchar_t STATUS_IDLE[] = L"Not connected";
 constexpr wchar_t STATUS_CONNECTED[] = L"Connected / waiting for Vyr";
 
-// Both only say "the worker has news" and carry nothing: any program on the
-// desktop can post them, with any values.
-constexpr UINT WM_BRIDGE_LOG = WM_APP + 1;
-constexpr UINT WM_BRIDGE_FINISHED = WM_APP + 3;
 constexpr UINT_PTR GIVE_UP_TIMER = 1;
 // How long a stopped worker may take to end before the window lets it go.
 constexpr UINT GIVE_UP_MS = 2000;
@@ -74,51 +66,9 @@ HWND g_log = nullptr;
 
 std::vector<qel::VciEntry> g_entries;
 
-// One connection's client and the lines its worker reports. The window and the
-// worker share it, so that the window can let go of a worker that hangs in
-// WinHTTP (nothing ends a handshake with a server that never answers) while
-// the worker keeps what it uses until it returns, or the process ends.
-class Connection {
-    std::mutex mutex;
-    std::vector<std::wstring> lines;
-    bool finished = false;
-
-public:
-    explicit Connection(qel::BridgeSettings settings)
-        : client(std::move(settings), [this](const std::wstring& line) { report(line); }) {}
-
-    // Worker thread.
-    void finish() {
-        {
-            std::lock_guard lock(mutex);
-            finished = true;
-        }
-        PostMessageW(g_main, WM_BRIDGE_FINISHED, 0, 0);
-    }
-
-    // Window thread: the lines reported so far, and whether the worker has
-    // ended after them.
-    std::vector<std::wstring> takeLines(bool& ended) {
-        std::lock_guard lock(mutex);
-        ended = finished;
-        return std::exchange(lines, {});
-    }
-
-    // After the members above, which its log callback uses.
-    qel::BridgeClient client;
-    bool stopping = false;  // window thread only
-
-private:
-    void report(const std::wstring& line) {
-        {
-            std::lock_guard lock(mutex);
-            lines.push_back(line);
-        }
-        PostMessageW(g_main, WM_BRIDGE_LOG, 0, 0);
-    }
-};
-
-std::shared_ptr<Connection> g_connection;
+std::unique_ptr<qel::ConnectionWorker> g_connection;
+// Set by the first WM_CLOSE that met a connection: the window goes when it ends.
+bool g_closing = false;
 
 HMENU controlId(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
 
@@ -206,11 +156,6 @@ void enableConnectionControls(bool connected) {
 
 void directLogCallback(const std::wstring& line) { appendLog(line); }
 
-void sessionWorker(std::shared_ptr<Connection> connection) {
-    connection->client.run();
-    connection->finish();
-}
-
 bool validStation(const std::wstring& station) {
     if (station.size() < 3 || station.size() > 64) return false;
     return std::all_of(station.begin(), station.end(), [](wchar_t c) {
@@ -255,21 +200,27 @@ void startConnection() {
 
     qel::BridgeSettings settings{config.serverUrl, config.username, config.password, config.stationId,
                                  config.selectedDll};
-    g_connection = std::make_shared<Connection>(std::move(settings));
-    std::thread(sessionWorker, g_connection).detach();
+    g_connection = std::make_unique<qel::ConnectionWorker>(std::move(settings), g_main);
+}
+
+void stopConnection() {
+    g_connection->stop();
+    SetTimer(g_main, GIVE_UP_TIMER, GIVE_UP_MS, nullptr);
 }
 
 void requestDisconnect() {
     if (!g_connection) return;
     appendLog(L"Disconnect requested.");
-    g_connection->stopping = true;
-    g_connection->client.stop();
-    SetTimer(g_main, GIVE_UP_TIMER, GIVE_UP_MS, nullptr);
+    stopConnection();
 }
 
 void finishConnection() {
     KillTimer(g_main, GIVE_UP_TIMER);
     g_connection.reset();
+    if (g_closing) {
+        DestroyWindow(g_main);
+        return;
+    }
     enableConnectionControls(false);
 }
 
@@ -282,12 +233,11 @@ void showWorkerNews() {
 }
 
 // The stopped worker has not ended in time: it hangs in WinHTTP. The window
-// ends the connection as the worker would have and drops whatever it reports
-// later. Not during a vendor call, which ends by itself: a new connection
-// would call the library beside it. The timer fires again until then.
+// ends the connection as the worker would have; during a vendor call the
+// timer fires again until the call has returned.
 void giveUpConnection() {
     showWorkerNews();
-    if (!g_connection || !g_connection->stopping || g_connection->client.executingRequest()) return;
+    if (!g_connection || !g_connection->giveUp()) return;
     appendLog(L"Disconnected.");
     finishConnection();
 }
@@ -394,11 +344,18 @@ void onCommand(WPARAM wParam) {
     }
 }
 
-// The worker is not waited for: it may hang in WinHTTP for good, and the
-// process ends without it.
+// Closing is a Disconnect and then the end: the window goes once the worker
+// has ended or has been given up, so that no vendor call is cut off by the
+// end of the process.
 void onClose(HWND window) {
-    if (g_connection) g_connection->client.stop();
-    DestroyWindow(window);
+    if (!g_connection) {
+        DestroyWindow(window);
+        return;
+    }
+    if (g_closing) return;
+    g_closing = true;
+    if (g_connection->executingRequest()) appendLog(L"Closing after the running J2534 call returns.");
+    stopConnection();
 }
 
 LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -419,8 +376,8 @@ LRESULT CALLBACK wndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         if (g_titleFont) DeleteObject(g_titleFont);
         PostQuitMessage(0);
         return 0;
-    case WM_BRIDGE_LOG:
-    case WM_BRIDGE_FINISHED:
+    case qel::WM_BRIDGE_LOG:
+    case qel::WM_BRIDGE_FINISHED:
         showWorkerNews();
         return 0;
     case WM_TIMER:

@@ -40,6 +40,18 @@ void expectReady(const std::vector<std::uint8_t>& response, std::uint32_t id)
     EXPECT_EQ(response.size(), RESPONSE_HEADER_BYTES + 4 + 24);
 }
 
+// The code the station's last connection closed with, once the stand-in has
+// seen it end.
+std::string closeCode(Control& control, const std::string& station)
+{
+    std::string code = "None";
+    for (int i = 0; i < 100 && code == "None"; ++i) {
+        code = control("wait-closed " + station + " 5000");
+        if (code == "None") std::this_thread::sleep_for(50ms);
+    }
+    return code;
+}
+
 class BridgeLoop : public ::testing::Test {
 protected:
     BridgeLoop()
@@ -162,15 +174,19 @@ TEST_F(BridgeLoop, StopWhileWaitingClosesWith1000AndLogsNoError)
     EXPECT_EQ(control("wait-closed " + station + " 5000"), "1000");
 }
 
-TEST_F(BridgeLoop, StopBeforeRunDoesNotPreventTheHandshake)
+// A handshake that completes after the stop has registered the station on the
+// server all the same: the connection it opens is closed at once, with a close
+// frame, and serves nothing.
+TEST_F(BridgeLoop, StopBeforeRunClosesTheConnectionItsHandshakeOpens)
 {
     run.stop();
     run.start();
     ASSERT_TRUE(run.waitFinished());
-    EXPECT_EQ(run.lines(), (Lines{waitingLine(wideStation()), L"Disconnected."}));
+    EXPECT_EQ(run.lines(), (Lines{L"Disconnected."}));
+    EXPECT_EQ(closeCode(control, station), "1000");
 }
 
-TEST_F(BridgeLoop, StopDuringTheHandshakeWaitsForItsOutcome)
+TEST_F(BridgeLoop, StopDuringTheHandshakeEndsWithoutServingWhateverItsOutcome)
 {
     for (const bool rejected : {true, false}) {
         SCOPED_TRACE(rejected ? "rejected" : "accepted");
@@ -180,10 +196,12 @@ TEST_F(BridgeLoop, StopDuringTheHandshakeWaitsForItsOutcome)
         control(rejected ? "reject 401" : "reject 0");
         attempt.start();
         std::this_thread::sleep_for(500ms);
-        attempt.stop();  // the handshake still runs to its end
+        attempt.stop();
         ASSERT_TRUE(attempt.waitFinished());
-        const Lines expected = rejected ? Lines{L"Disconnected."} : Lines{waitingLine(name), L"Disconnected."};
-        EXPECT_EQ(attempt.lines(), expected);
+        EXPECT_EQ(attempt.lines(), (Lines{L"Disconnected."}));
+        if (!rejected) {
+            EXPECT_EQ(closeCode(control, std::string(name.begin(), name.end())), "1000");
+        }
     }
 }
 
@@ -202,7 +220,8 @@ TEST_F(BridgeLoop, StopReturnsAtOnceWhileTheServerHoldsTheHandshake)
     control("release");
     stopped.wait();
     ASSERT_TRUE(run.waitFinished());
-    EXPECT_EQ(run.lines(), (Lines{waitingLine(wideStation()), L"Disconnected."}));
+    EXPECT_EQ(run.lines(), (Lines{L"Disconnected."}));
+    EXPECT_EQ(closeCode(control, station), "1000");
 }
 
 // A Windows path to the simulated VCI of this build.
@@ -306,6 +325,37 @@ TEST(BridgeWithSimulatedVci, ConnectionLostDuringARequestEndsWithTheSendFailure)
     EXPECT_EQ(lines[1].rfind(L"Connection error: WebSocket send failed with error ", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].back(), L'.');
     EXPECT_EQ(lines[2], L"Disconnected.");
+}
+
+// A connection that the window gives up on, because its server never answers
+// the close, lets go of the library at once; the worker that returns later
+// touches it no more.
+TEST(BridgeWithSimulatedVci, LibraryReleasedAfterTheStopIsGoneWhileTheWorkerStillWaits)
+{
+    Control control;
+    control("reset");
+    BridgeSettings settings = standinSettings(L"SIMVCI-3");
+    settings.libraryPath = simVciPath();
+    ClientRun run(std::move(settings));
+    run.start();
+    ASSERT_TRUE(run.waitForLine(waitingLine(L"SIMVCI-3")));
+    control("wait-connected SIMVCI-3 5000");
+    Relay relay("SIMVCI-3");
+    replyOf(relay.exchange(request(Operation::Open, 1, {})), STATUS_NOERROR);
+    ASSERT_NE(GetModuleHandleW(L"SimVci.dll"), nullptr);
+
+    control("deaf SIMVCI-3");
+    run.stop();
+    ASSERT_FALSE(run.client().executingRequest());
+    run.client().releaseLibrary();
+    EXPECT_EQ(GetModuleHandleW(L"SimVci.dll"), nullptr);
+    EXPECT_FALSE(run.waitFinished(500ms));
+
+    // The server goes away; the worker ends without loading the library again.
+    control("drop SIMVCI-3");
+    ASSERT_TRUE(run.waitFinished());
+    EXPECT_EQ(GetModuleHandleW(L"SimVci.dll"), nullptr);
+    EXPECT_EQ(run.lines(), (Lines{waitingLine(L"SIMVCI-3"), L"Disconnected."}));
 }
 
 TEST(BridgeClientLifetime, DestroyingAnUnusedClientTouchesNothing)

@@ -274,7 +274,8 @@ class StandIn:
             raise RuntimeError("stand-in did not start")
         ports = dict(word.split("=") for word in ready[1:])
         self.bridge_url = f"http://127.0.0.1:{ports['bridge']}/"
-        self.control = socket.create_connection(("127.0.0.1", int(ports["control"])))
+        self.control_port = int(ports["control"])
+        self.control = socket.create_connection(("127.0.0.1", self.control_port))
         self.reader = self.control.makefile("r")
 
     def __call__(self, *words):
@@ -283,6 +284,23 @@ class StandIn:
         if not answer.startswith("ok"):
             raise RuntimeError(f"stand-in: {answer}")
         return answer[3:]
+
+    def send_later(self, station, packet, timeout_ms):
+        """Sends one request on a control line of its own, so that this one
+        stays free while the request runs; the thread's answer list gets the
+        stand-in's answer line."""
+        import socket
+        import threading
+
+        def exchange():
+            with socket.create_connection(("127.0.0.1", self.control_port)) as line:
+                line.sendall(f"send {station} {packet.hex()} {timeout_ms}\n".encode())
+                thread.answer.append(line.makefile("r").readline().rstrip("\n"))
+
+        thread = threading.Thread(target=exchange, daemon=True)
+        thread.answer = []
+        thread.start()
+        return thread
 
     def close(self):
         self.control.close()

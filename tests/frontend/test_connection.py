@@ -2,7 +2,9 @@
 relay/bridge stand-in, with the simulated VCI registered as the interface."""
 import os
 import shutil
+import struct
 import subprocess
+import time
 import unittest
 
 from harness import (GuiTestCase, J2534, REG_SZ, SETTINGS_KEY, StandIn, ID_CONNECT, ID_DISCONNECT, ID_LOG,
@@ -13,6 +15,9 @@ SELECT_WARNING = "Select an installed 32-bit physical J2534 VCI."
 FORM_WARNING = "Enter the HTTPS server URL, username, password, and a valid 3-64 character station name."
 WM_BRIDGE_LOG, WM_BRIDGE_FINISHED = 0x8001, 0x8003
 FORM = (ID_SERVER, ID_USERNAME, ID_PASSWORD, ID_STATION, ID_MODE, ID_VCI, ID_SCAN, ID_REMEMBER)
+OPEN, CONNECT, READ_MSGS = 1, 3, 5
+CAN = 5
+TRACE = "simvci-trace.txt"
 
 
 class ConnectionTest(GuiTestCase):
@@ -20,6 +25,9 @@ class ConnectionTest(GuiTestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.standin = StandIn("mech", "bench")
+        # The simulated VCI runs inside Quorvane: its trace shows when the
+        # library came and went and which calls returned.
+        cls.env = dict(cls.env, QEL_SIMVCI_TRACE="C:\\qel-gui\\" + TRACE)
 
     @classmethod
     def tearDownClass(cls):
@@ -30,6 +38,22 @@ class ConnectionTest(GuiTestCase):
         super().setUp()
         self.standin("reset")
         self.library = self.write_file("sim\\SimVci.dll", open(os.environ["QEL_SIMVCI"], "rb").read())
+        self.trace_path = os.path.join(self.files, TRACE)
+        if os.path.exists(self.trace_path):
+            os.remove(self.trace_path)
+
+    def trace(self):
+        if not os.path.exists(self.trace_path):
+            return []
+        with open(self.trace_path) as trace:
+            return trace.read().splitlines()
+
+    def call(self, station, operation, request_id, payload=b""):
+        """One request through the stand-in to the connected Quorvane; its reply."""
+        packet = request_packet(operation, request_id, payload)
+        reply = parse_response(bytes.fromhex(self.standin("send", station, packet.hex(), 20000)))
+        self.assertEqual((reply["operation"], reply["request_id"]), (operation, request_id))
+        return reply
 
     def start_j2534(self, registered=True):
         if registered:
@@ -202,6 +226,7 @@ class ConnectionTest(GuiTestCase):
         self.standin("release")
         self.assertTrue(wait_until(lambda: self.standin("wait-closed", "HELD-1", 5000) != "None"),
                         "the late handshake never ended")
+        self.assertEqual(self.standin("wait-closed", "HELD-1", 5000), "1000")
         self.connect(station="BAY-2")
         self.driver("waitlog", "station 'BAY-2'", 20000)
         self.click(ID_DISCONNECT)
@@ -224,6 +249,7 @@ class ConnectionTest(GuiTestCase):
         before = self.log_texts()
         self.connect(station="DEAF-1")
         self.driver("waitlog", "station 'DEAF-1'", 20000)
+        self.assertEqual(self.call("DEAF-1", OPEN, 1)["status"], 0)
         self.standin("deaf", "DEAF-1")
         self.driver("postclicks", ID_DISCONNECT, 1)
         self.driver("waitlog", "Disconnect requested.", 5000)
@@ -233,7 +259,55 @@ class ConnectionTest(GuiTestCase):
                                                 "Authenticated. Waiting for Vyr Corvell requests for station 'DEAF-1'.",
                                                 "Disconnect requested.", "Disconnected."])
         self.assert_form(connected=False)
+        # The given-up connection took the library, and the device left open
+        # in it, along: the next connection opens the device on a fresh load.
+        self.assertEqual(self.trace()[-1], "detach (FreeLibrary)")
+        self.connect(station="BAY-4")
+        self.driver("waitlog", "station 'BAY-4'", 20000)
+        self.assertEqual(self.call("BAY-4", OPEN, 1)["status"], 0)
+        self.assertEqual(self.trace().count("attach"), 2)
         self.assertEqual(self.close_window(), 0)
+
+    def test_closing_waits_for_the_running_vendor_call(self):
+        self.start_j2534()
+        self.connect()
+        self.driver("waitlog", "Waiting for Vyr Corvell requests", 20000)
+        device = self.call("BAY-1", OPEN, 1)
+        self.assertEqual(device["status"], 0)
+        channel = self.call("BAY-1", CONNECT, 2, device["payload"] + struct.pack("<III", CAN, 0, 500000))
+        self.assertEqual(channel["status"], 0)
+        # A read that waits 8 s in the vendor for a message that never comes.
+        self.standin.send_later("BAY-1", request_packet(READ_MSGS, 3, channel["payload"] + struct.pack("<II", 1, 8000)),
+                                30000)
+        self.assertTrue(wait_until(lambda: "PassThruReadMsgs begins" in self.trace()), "the read never reached the VCI")
+        before = self.log_texts()
+        self.driver("close")
+        self.driver("close")
+        self.answers_at_once()
+        # Past the time after which a stopped worker outside a vendor call is given up.
+        time.sleep(3)
+        self.assertIsNone(self.quorvane.poll(), "Quorvane ended during the vendor call")
+        self.answers_at_once()
+        self.assertEqual(self.new_log(before), ["Closing after the running J2534 call returns."])
+        self.assertEqual(self.quorvane.wait(timeout=30), 0)
+        trace = self.trace()
+        self.assertIn("PassThruReadMsgs returns", trace)
+        self.assertEqual(trace[-1], "detach (FreeLibrary)")
+
+    def test_disconnect_during_the_handshake_closes_the_connection_it_opens(self):
+        self.start_j2534()
+        before = self.log_texts()
+        upgrades = int(self.standin("upgrades"))
+        self.standin("upgrade-delay", 1000)
+        self.connect(station="SLOW-1")
+        self.assertTrue(wait_until(lambda: int(self.standin("upgrades")) > upgrades), "no upgrade request seen")
+        self.driver("postclicks", ID_DISCONNECT, 1)
+        self.wait_idle(10000)
+        self.assertTrue(wait_until(lambda: self.standin("wait-closed", "SLOW-1", 5000) != "None"),
+                        "the handshake never ended")
+        self.assertEqual(self.standin("wait-closed", "SLOW-1", 5000), "1000")
+        self.assertEqual(self.new_log(before), ["Opening " + J2534 + ": Sim Bench", "Disconnect requested.",
+                                                "Disconnected."])
 
 
 if __name__ == "__main__":

@@ -40,6 +40,12 @@
 //   (0 ends this) and, like a careless vendor, touches neither *pNumMsgs nor
 //   the records.
 //
+// Environment, read when the library is attached, for tests that cannot call
+// the controls above because the library runs in another process:
+// - QEL_SIMVCI_TRACE: a file to which every export appends "<name> begins"
+//   and "<name> returns", and the library "attach", "detach (FreeLibrary)" or
+//   "detach (process exit)".
+//
 // Variants from this source, differing only in their export lists:
 // SimVci.dll (everything), SimVciNoIoctl.dll (no PassThruIoctl),
 // SimVciNoConnect.dll (neither PassThruConnect nor PassThruIoctl),
@@ -225,11 +231,42 @@ long ioctlConfig(Channel& channel, std::uint32_t ioctlId, SCONFIG_LIST* list) {
     return qel::STATUS_NOERROR;
 }
 
+// The file that QEL_SIMVCI_TRACE names when the library is attached, for
+// tests that cannot load the library themselves: the road and the GUI tests
+// see in it when the library came and went and which calls returned.
+wchar_t g_tracePath[MAX_PATH] = {};
+
+// Kernel32 only, and one write a line: it is also called under the loader
+// lock, and the process may end at any moment.
+void trace(const char* function, const char* event) {
+    if (g_tracePath[0] == 0) return;
+    char line[128];
+    const int length = std::snprintf(line, sizeof line, "%s%s%s\n", function, *function ? " " : "", event);
+    HANDLE file = CreateFileW(g_tracePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line, static_cast<DWORD>(std::min<int>(length, sizeof line - 1)), &written, nullptr);
+    CloseHandle(file);
+}
+
+class CallTrace {
+public:
+    explicit CallTrace(const char* function) : function(function) { trace(function, "begins"); }
+    ~CallTrace() { trace(function, "returns"); }
+    CallTrace(const CallTrace&) = delete;
+    CallTrace& operator=(const CallTrace&) = delete;
+
+private:
+    const char* function;
+};
+
 }  // namespace
 
 extern "C" {
 
 long __stdcall PassThruOpen(void* pName, std::uint32_t* pDeviceID) {
+    const CallTrace trace("PassThruOpen");
     long status;
     if (hooked("PassThruOpen", {arg(pName), arg(pDeviceID)}, status)) return status;
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -243,6 +280,7 @@ long __stdcall PassThruOpen(void* pName, std::uint32_t* pDeviceID) {
 }
 
 long __stdcall PassThruClose(std::uint32_t DeviceID) {
+    const CallTrace trace("PassThruClose");
     long status;
     if (hooked("PassThruClose", {arg(DeviceID)}, status)) return status;
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -254,6 +292,7 @@ long __stdcall PassThruClose(std::uint32_t DeviceID) {
 
 long __stdcall PassThruConnect(std::uint32_t DeviceID, std::uint32_t ProtocolID, std::uint32_t Flags,
                                std::uint32_t BaudRate, std::uint32_t* pChannelID) {
+    const CallTrace trace("PassThruConnect");
     long status;
     if (hooked("PassThruConnect", {arg(DeviceID), arg(ProtocolID), arg(Flags), arg(BaudRate), arg(pChannelID)},
                status)) {
@@ -283,6 +322,7 @@ long __stdcall PassThruConnect(std::uint32_t DeviceID, std::uint32_t ProtocolID,
 }
 
 long __stdcall PassThruDisconnect(std::uint32_t ChannelID) {
+    const CallTrace trace("PassThruDisconnect");
     long status;
     if (hooked("PassThruDisconnect", {arg(ChannelID)}, status)) return status;
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -294,6 +334,7 @@ long __stdcall PassThruDisconnect(std::uint32_t ChannelID) {
 
 long __stdcall PassThruReadMsgs(std::uint32_t ChannelID, PASSTHRU_MSG* pMsg, std::uint32_t* pNumMsgs,
                                 std::uint32_t Timeout) {
+    const CallTrace trace("PassThruReadMsgs");
     long status;
     if (hooked("PassThruReadMsgs", {arg(ChannelID), arg(pMsg), arg(pNumMsgs), arg(Timeout)}, status)) return status;
     const char* function = "PassThruReadMsgs";
@@ -339,6 +380,7 @@ long __stdcall PassThruReadMsgs(std::uint32_t ChannelID, PASSTHRU_MSG* pMsg, std
 
 long __stdcall PassThruWriteMsgs(std::uint32_t ChannelID, PASSTHRU_MSG* pMsg, std::uint32_t* pNumMsgs,
                                  std::uint32_t Timeout) {
+    const CallTrace trace("PassThruWriteMsgs");
     long status;
     if (hooked("PassThruWriteMsgs", {arg(ChannelID), arg(pMsg), arg(pNumMsgs), arg(Timeout)}, status)) {
         return status;
@@ -367,6 +409,7 @@ long __stdcall PassThruWriteMsgs(std::uint32_t ChannelID, PASSTHRU_MSG* pMsg, st
 
 long __stdcall PassThruStartPeriodicMsg(std::uint32_t ChannelID, PASSTHRU_MSG* pMsg, std::uint32_t* pMsgID,
                                         std::uint32_t TimeInterval) {
+    const CallTrace trace("PassThruStartPeriodicMsg");
     long status;
     if (hooked("PassThruStartPeriodicMsg", {arg(ChannelID), arg(pMsg), arg(pMsgID), arg(TimeInterval)}, status)) {
         return status;
@@ -391,6 +434,7 @@ long __stdcall PassThruStartPeriodicMsg(std::uint32_t ChannelID, PASSTHRU_MSG* p
 }
 
 long __stdcall PassThruStopPeriodicMsg(std::uint32_t ChannelID, std::uint32_t MsgID) {
+    const CallTrace trace("PassThruStopPeriodicMsg");
     long status;
     if (hooked("PassThruStopPeriodicMsg", {arg(ChannelID), arg(MsgID)}, status)) return status;
     const char* function = "PassThruStopPeriodicMsg";
@@ -404,6 +448,7 @@ long __stdcall PassThruStopPeriodicMsg(std::uint32_t ChannelID, std::uint32_t Ms
 long __stdcall PassThruStartMsgFilter(std::uint32_t ChannelID, std::uint32_t FilterType, PASSTHRU_MSG* pMaskMsg,
                                       PASSTHRU_MSG* pPatternMsg, PASSTHRU_MSG* pFlowControlMsg,
                                       std::uint32_t* pFilterID) {
+    const CallTrace trace("PassThruStartMsgFilter");
     long status;
     if (hooked("PassThruStartMsgFilter",
                {arg(ChannelID), arg(FilterType), arg(pMaskMsg), arg(pPatternMsg), arg(pFlowControlMsg),
@@ -441,6 +486,7 @@ long __stdcall PassThruStartMsgFilter(std::uint32_t ChannelID, std::uint32_t Fil
 }
 
 long __stdcall PassThruStopMsgFilter(std::uint32_t ChannelID, std::uint32_t FilterID) {
+    const CallTrace trace("PassThruStopMsgFilter");
     long status;
     if (hooked("PassThruStopMsgFilter", {arg(ChannelID), arg(FilterID)}, status)) return status;
     const char* function = "PassThruStopMsgFilter";
@@ -452,6 +498,7 @@ long __stdcall PassThruStopMsgFilter(std::uint32_t ChannelID, std::uint32_t Filt
 }
 
 long __stdcall PassThruSetProgrammingVoltage(std::uint32_t DeviceID, std::uint32_t PinNumber, std::uint32_t Voltage) {
+    const CallTrace trace("PassThruSetProgrammingVoltage");
     long status;
     if (hooked("PassThruSetProgrammingVoltage", {arg(DeviceID), arg(PinNumber), arg(Voltage)}, status)) {
         return status;
@@ -473,6 +520,7 @@ long __stdcall PassThruSetProgrammingVoltage(std::uint32_t DeviceID, std::uint32
 
 long __stdcall PassThruReadVersion(std::uint32_t DeviceID, char* pFirmwareVersion, char* pDllVersion,
                                    char* pApiVersion) {
+    const CallTrace trace("PassThruReadVersion");
     long status;
     if (hooked("PassThruReadVersion", {arg(DeviceID), arg(pFirmwareVersion), arg(pDllVersion), arg(pApiVersion)},
                status)) {
@@ -491,6 +539,7 @@ long __stdcall PassThruReadVersion(std::uint32_t DeviceID, char* pFirmwareVersio
 }
 
 long __stdcall PassThruGetLastError(char* pErrorDescription) {
+    const CallTrace trace("PassThruGetLastError");
     long status;
     if (hooked("PassThruGetLastError", {arg(pErrorDescription)}, status)) return status;
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -500,6 +549,7 @@ long __stdcall PassThruGetLastError(char* pErrorDescription) {
 }
 
 long __stdcall PassThruIoctl(std::uint32_t ChannelID, std::uint32_t IoctlID, void* pInput, void* pOutput) {
+    const CallTrace trace("PassThruIoctl");
     long status;
     if (hooked("PassThruIoctl", {arg(ChannelID), arg(IoctlID), arg(pInput), arg(pOutput)}, status)) return status;
     const char* function = "PassThruIoctl";
@@ -592,3 +642,15 @@ void __stdcall SimVciSetReadFailure(std::int32_t status) {
 }
 
 }  // extern "C"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        const DWORD length = GetEnvironmentVariableW(L"QEL_SIMVCI_TRACE", g_tracePath, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) g_tracePath[0] = 0;
+        trace("", "attach");
+    } else if (reason == DLL_PROCESS_DETACH) {
+        // Unloaded by FreeLibrary, or left loaded until the process ended.
+        trace("", reserved == nullptr ? "detach (FreeLibrary)" : "detach (process exit)");
+    }
+    return TRUE;
+}
