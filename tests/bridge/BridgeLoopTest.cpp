@@ -249,19 +249,30 @@ PacketReader replyOf(const std::vector<std::uint8_t>& response, std::int32_t exp
     return reader;
 }
 
+BridgeSettings simVciSettings(const std::wstring& station)
+{
+    BridgeSettings settings = standinSettings(station);
+    settings.libraryPath = simVciPath();
+    return settings;
+}
+
+// Starts the client and waits until the stand-in holds its connection.
+void startServing(ClientRun& run, Control& control, const std::string& station)
+{
+    run.start();
+    ASSERT_TRUE(run.waitForLine(waitingLine(std::wstring(station.begin(), station.end()))));
+    control("wait-connected " + station + " 5000");
+}
+
 TEST(BridgeWithSimulatedVci, RequestsRunOnTheVendorLibraryWhichIsFreedBeforeDisconnected)
 {
     Control control;
     control("reset");
-    BridgeSettings settings = standinSettings(L"SIMVCI-1");
-    settings.libraryPath = simVciPath();
     bool loadedAtDisconnected = true;
-    ClientRun run(std::move(settings), [&](const std::wstring& line) {
+    ClientRun run(simVciSettings(L"SIMVCI-1"), [&](const std::wstring& line) {
         if (line == L"Disconnected.") loadedAtDisconnected = GetModuleHandleW(L"SimVci.dll") != nullptr;
     });
-    run.start();
-    ASSERT_TRUE(run.waitForLine(waitingLine(L"SIMVCI-1")));
-    control("wait-connected SIMVCI-1 5000");
+    ASSERT_NO_FATAL_FAILURE(startServing(run, control, "SIMVCI-1"));
     Relay relay("SIMVCI-1");
 
     std::vector<std::uint8_t> opened = relay.exchange(request(Operation::Open, 1, {}));
@@ -304,12 +315,8 @@ TEST(BridgeWithSimulatedVci, ConnectionLostDuringARequestEndsWithTheSendFailure)
 {
     Control control;
     control("reset");
-    BridgeSettings settings = standinSettings(L"SIMVCI-2");
-    settings.libraryPath = simVciPath();
-    ClientRun run(std::move(settings));
-    run.start();
-    ASSERT_TRUE(run.waitForLine(waitingLine(L"SIMVCI-2")));
-    control("wait-connected SIMVCI-2 5000");
+    ClientRun run(simVciSettings(L"SIMVCI-2"));
+    ASSERT_NO_FATAL_FAILURE(startServing(run, control, "SIMVCI-2"));
     Relay relay("SIMVCI-2");
     const std::uint32_t device = replyOf(relay.exchange(request(Operation::Open, 1, {})), STATUS_NOERROR).u32();
     const std::vector<std::uint8_t> connected = relay.exchange(request(Operation::Connect, 2, {device, CAN, 0, 500000}));
@@ -334,12 +341,8 @@ TEST(BridgeWithSimulatedVci, LibraryReleasedAfterTheStopIsGoneWhileTheWorkerStil
 {
     Control control;
     control("reset");
-    BridgeSettings settings = standinSettings(L"SIMVCI-3");
-    settings.libraryPath = simVciPath();
-    ClientRun run(std::move(settings));
-    run.start();
-    ASSERT_TRUE(run.waitForLine(waitingLine(L"SIMVCI-3")));
-    control("wait-connected SIMVCI-3 5000");
+    ClientRun run(simVciSettings(L"SIMVCI-3"));
+    ASSERT_NO_FATAL_FAILURE(startServing(run, control, "SIMVCI-3"));
     Relay relay("SIMVCI-3");
     replyOf(relay.exchange(request(Operation::Open, 1, {})), STATUS_NOERROR);
     ASSERT_NE(GetModuleHandleW(L"SimVci.dll"), nullptr);
