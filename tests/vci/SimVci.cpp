@@ -40,6 +40,12 @@
 //   (0 ends this) and, like a careless vendor, touches neither *pNumMsgs nor
 //   the records.
 //
+// Control through the environment, read when the library is attached, for
+// the whole road, where the library runs inside Quorvane:
+// - QEL_SIMVCI_REFUSE_OPEN=<count>: the next <count> Opens answer
+//   ERR_DEVICE_NOT_CONNECTED, as with the interface unplugged (SimVciReset
+//   leaves the count alone).
+//
 // Variants from this source, differing only in their export lists:
 // SimVci.dll (everything), SimVciNoIoctl.dll (no PassThruIoctl),
 // SimVciNoConnect.dll (neither PassThruConnect nor PassThruIoctl),
@@ -49,6 +55,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <initializer_list>
@@ -106,6 +113,7 @@ struct State {
 
 std::mutex g_mutex;
 State g_state;
+unsigned long g_opensToRefuse = 0;  // under g_mutex after the attach
 
 long fail(long status, const char* function, const char* what) {
     g_state.lastError = std::string(function) + ": " + what;
@@ -234,6 +242,10 @@ long __stdcall PassThruOpen(void* pName, std::uint32_t* pDeviceID) {
     if (hooked("PassThruOpen", {arg(pName), arg(pDeviceID)}, status)) return status;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (pDeviceID == nullptr) return fail(qel::ERR_NULL_PARAMETER, "PassThruOpen", "pDeviceID is null");
+    if (g_opensToRefuse > 0) {
+        --g_opensToRefuse;
+        return fail(qel::ERR_DEVICE_NOT_CONNECTED, "PassThruOpen", "the interface is not connected");
+    }
     if (g_state.device != 0) return fail(qel::ERR_DEVICE_IN_USE, "PassThruOpen", "the device is already open");
     g_state.device = g_state.nextId++;
     g_state.programmingVoltage = 0;
@@ -592,3 +604,14 @@ void __stdcall SimVciSetReadFailure(std::int32_t status) {
 }
 
 }  // extern "C"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        char count[16] = {};
+        const DWORD length = GetEnvironmentVariableA("QEL_SIMVCI_REFUSE_OPEN", count, sizeof count);
+        if (length > 0 && length < sizeof count) {
+            g_opensToRefuse = std::strtoul(count, nullptr, 10);
+        }
+    }
+    return TRUE;
+}
