@@ -15,8 +15,8 @@
 //   resend      a WriteMsgs whose reply is held past TimeoutMs (5000 ms) and
 //               a ReadMsgs that waits longer than TimeoutMs on the interface:
 //               each is resent, and each runs on the interface once
-//   refused-open  a PassThruOpen that the interface refuses (ERR_DEVICE_NOT_
-//               CONNECTED), after which the tester ends as a real one would
+//   refused-open  a PassThruOpen that the interface refuses with
+//               ERR_DEVICE_NOT_CONNECTED, after which the tester ends
 
 #include <chrono>
 #include <cstdio>
