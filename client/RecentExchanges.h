@@ -16,9 +16,9 @@ class RecentExchanges {
 public:
     using Packet = std::vector<std::uint8_t>;
 
-    // A resend follows its request within a few other requests; the bound on
-    // memory keeps at least a dozen of the largest replies (ReadMsgs of 1024
-    // full messages, about 4 MiB each).
+    // A resend follows its request within a few requests of other testers;
+    // the bound on memory still holds 15 of the largest replies (a ReadMsgs
+    // of 1024 full messages, 4.25 MB each).
     static constexpr std::size_t MAX_EXCHANGES = 16;
     static constexpr std::size_t MAX_BYTES = std::size_t{64} << 20;
 
