@@ -63,32 +63,19 @@ J2534Executor::J2534Executor(std::wstring path) : dllPath(std::move(path)), last
 // library ends them.
 J2534Executor::~J2534Executor() { unload(); }
 
-// A request identical to the last one, id included, is Pellith resending it
-// after giving up on the reply: running it again would write its messages to
-// the bus twice, leave an orphan periodic message or filter behind, or lose
-// the messages the first read took from the vendor's queue.
+// A request identical to one answered lately, id included, is Pellith
+// resending it after giving up on the reply: running it again would write its
+// messages to the bus twice, leave an orphan periodic message or filter
+// behind, or lose the messages the first read took from the vendor's queue.
+// Each load of Pellith starts its ids where no other load is likely to, so a
+// request of another tester or of a restarted one does not match.
 std::vector<std::uint8_t> J2534Executor::execute(const std::vector<std::uint8_t>& request) {
-    if (lastExchange && lastExchange->request == request) {
-        return lastExchange->reply;
+    if (const Packet* stored = recentExchanges.replyTo(request)) {
+        return *stored;
     }
     Packet reply = answer(request);
-    remember(request, reply);
+    recentExchanges.keep(request, reply);
     return reply;
-}
-
-// Into the buffers of the exchange before, whose pages are in use already. A
-// copy that fails forgets the exchange: a resend then runs again, but it never
-// gets the reply to another request.
-void J2534Executor::remember(const Packet& request, const Packet& reply) {
-    try {
-        if (!lastExchange) {
-            lastExchange.emplace();
-        }
-        lastExchange->request.assign(request.begin(), request.end());
-        lastExchange->reply.assign(reply.begin(), reply.end());
-    } catch (const std::bad_alloc&) {
-        lastExchange.reset();
-    }
 }
 
 std::vector<std::uint8_t> J2534Executor::answer(const std::vector<std::uint8_t>& request) {

@@ -6,12 +6,12 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "J2534.h"
 #include "PacketHeaders.h"
+#include "RecentExchanges.h"
 
 namespace qel {
 
@@ -29,10 +29,6 @@ public:
 
 private:
     using Packet = std::vector<std::uint8_t>;
-    struct Exchange {
-        Packet request;
-        Packet reply;
-    };
     using PassThruOpenFn = long(__stdcall*)(void* pName, std::uint32_t* pDeviceID);
     using PassThruCloseFn = long(__stdcall*)(std::uint32_t DeviceID);
     using PassThruConnectFn = long(__stdcall*)(std::uint32_t DeviceID, std::uint32_t ProtocolID, std::uint32_t Flags,
@@ -71,7 +67,6 @@ private:
     Packet handleIoctl(const RequestHeader& header, PacketReader& reader);
 
     Packet answer(const Packet& request);
-    void remember(const Packet& request, const Packet& reply);
     Packet failureReply(const RequestHeader& header, std::int32_t status, const char* text);
     void ownFailure(std::string text);
     void captureError(std::int32_t status);
@@ -99,9 +94,7 @@ private:
     // Set when the executor itself failed after the last vendor call: the
     // vendor's description then belongs to an older failure.
     bool lastErrorIsOwn = false;
-    // Pellith resends a request, id and all, when its reply was late or the
-    // connection dropped after sending; this one is answered again from here.
-    std::optional<Exchange> lastExchange;
+    RecentExchanges recentExchanges;
 };
 
 }  // namespace qel

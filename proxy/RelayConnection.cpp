@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <string>
 
 #include "Payload.h"
@@ -12,7 +13,6 @@ namespace qel {
 
 CRITICAL_SECTION g_lock;
 SOCKET g_socket = INVALID_SOCKET;
-std::atomic<std::uint32_t> g_nextRequestId{1};
 
 namespace {
 
@@ -27,6 +27,31 @@ char g_lastError[LAST_ERROR_BYTES] = "No error.";
 SRWLOCK g_lastErrorLock = SRWLOCK_INIT;
 
 bool g_winsockStarted = false;
+
+std::uint64_t mixed(std::uint64_t value) {
+    value ^= value >> 30;
+    value *= 0xBF58476D1CE4E5B9u;
+    value ^= value >> 27;
+    value *= 0x94D049BB133111EBu;
+    return value ^ (value >> 31);
+}
+
+// Quorvane answers a request equal to one it answered lately, id included,
+// from the stored reply. Were every load to count from the same id, the first
+// request of a restarted tester (an Open, the same bytes each time) would get
+// the answer given to the one before it, and two testers on one station would
+// share answers. The process id tells apart testers that run at the same
+// time, the performance counter loads one after another, also in one process;
+// the mix spreads them over all ids.
+std::uint32_t firstRequestId() {
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    std::uint64_t value = mixed(static_cast<std::uint64_t>(counter.QuadPart));
+    value = mixed(value ^ GetCurrentProcessId());
+    value = mixed(value ^ GetTickCount64());
+    const auto id = static_cast<std::uint32_t>(value ^ (value >> 32));
+    return id == 0 ? 1 : id;
+}
 
 class AddressList {
 public:
@@ -148,6 +173,15 @@ void closeRelaySocket() {
         closesocket(g_socket);
         g_socket = INVALID_SOCKET;
     }
+}
+
+// Seeded by the first call, not when the library is attached: that stays as
+// cheap as creating the lock.
+std::uint32_t takeRequestId() {
+    static std::atomic<std::uint32_t> nextRequestId{firstRequestId()};
+    const std::uint32_t id = nextRequestId.fetch_add(1);
+    // 0 names the reply to a request whose header could not be read.
+    return id != 0 ? id : nextRequestId.fetch_add(1);
 }
 
 void attachProcess() { InitializeCriticalSection(&g_lock); }

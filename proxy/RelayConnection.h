@@ -5,7 +5,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -13,7 +12,10 @@ namespace qel {
 
 extern CRITICAL_SECTION g_lock;
 extern SOCKET g_socket;
-extern std::atomic<std::uint32_t> g_nextRequestId;
+
+// The id of the next request: one more than the one before, 0 skipped. The
+// first id of a load is one that another load is unlikely to start with.
+std::uint32_t takeRequestId();
 
 // Stores at most 1023 characters; an empty text becomes "Unknown error.".
 void setLastErrorText(const char* text);

@@ -89,7 +89,7 @@ std::int32_t exchange(const std::vector<std::uint8_t>& packet, std::vector<std::
 std::int32_t callRelay(Operation operation, const PacketWriter& payload, std::optional<PacketReader>& reader,
                        ResponseHeader& header, std::vector<std::uint8_t>& reply) {
     reader.reset();
-    const std::uint32_t requestId = g_nextRequestId.fetch_add(1);
+    const std::uint32_t requestId = takeRequestId();
     const std::vector<std::uint8_t> packet = buildRequest(operation, requestId, payload);
     const std::int32_t failure = exchange(packet, reply);
     if (failure != STATUS_NOERROR) {

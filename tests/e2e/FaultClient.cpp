@@ -15,6 +15,8 @@
 //   resend      a WriteMsgs whose reply is held past TimeoutMs (5000 ms) and
 //               a ReadMsgs that waits longer than TimeoutMs on the interface:
 //               each is resent, and each runs on the interface once
+//   refused-open  a PassThruOpen that the interface refuses with
+//               ERR_DEVICE_NOT_CONNECTED, after which the tester ends
 
 #include <chrono>
 #include <cstdio>
@@ -119,6 +121,17 @@ int oneCall(Scenario& s) {
     s.readVersion(qel::STATUS_NOERROR);
     s.close();
     return s.report().finish("call");
+}
+
+// The tester's first call, the same packet on every start but for its id:
+// started again, the tester must reach the interface again (the road runs
+// "call" next), not get this failure back from Quorvane's store.
+int refusedOpen(Scenario& s) {
+    std::uint32_t device = 0xFFFFFFFF;
+    const std::int32_t status = s.pt().PassThruOpen(nullptr, &device);
+    s.report().call("PassThruOpen(NULL)", status, "DeviceID " + std::to_string(device));
+    s.report().expectStatus(status, qel::ERR_DEVICE_NOT_CONNECTED);
+    return s.report().finish("refused-open");
 }
 
 int relayDrop(Scenario& s) {
@@ -268,7 +281,8 @@ int resend(Scenario& s) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 4) {
-        std::printf("usage: road_faults <pass-thru DLL> <control port> call|relay-drop|late-reply|long-read|resend\n");
+        std::printf("usage: road_faults <pass-thru DLL> <control port>"
+                    " call|relay-drop|late-reply|long-read|resend|refused-open\n");
         return 2;
     }
     const std::wstring scenario = argv[3];
@@ -281,6 +295,7 @@ int wmain(int argc, wchar_t** argv) {
         if (scenario == L"late-reply") return lateReply(s);
         if (scenario == L"long-read") return longRead(s);
         if (scenario == L"resend") return resend(s);
+        if (scenario == L"refused-open") return refusedOpen(s);
         std::printf("unknown scenario\n");
         return 2;
     } catch (const std::exception& e) {

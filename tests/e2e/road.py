@@ -6,7 +6,7 @@ simulated VCI, and its answer comes back.
 usage: road.py <case>
 
 Cases: demo, bench, session, relay-drop, late-reply, ws-close, long-read,
-resend, load.
+resend, refused-open, load.
 
 Every case gets a Wine prefix of its own (a copy of one initialised prefix,
 so it has its own wineserver and registry), an Xvfb display of its own, a
@@ -188,9 +188,10 @@ class Road:
     """Everything of one case, started in order and stopped in reverse; stop()
     ends whatever start() got to, also after a failure half-way."""
 
-    def __init__(self, name, timeout_ms=None):
+    def __init__(self, name, timeout_ms=None, quorvane_env=None):
         self.name = name
         self.timeout_ms = timeout_ms
+        self.quorvane_env = quorvane_env or {}
         self.work = pathlib.Path(os.environ["QEL_ROAD_WORK"]).resolve()
         self.bin = pathlib.Path(os.environ["QEL_ROAD_BIN"])
         self.pellith = windows_path(os.environ["QEL_PELLITH"])
@@ -219,7 +220,8 @@ class Road:
         # Wine's error messages of the window process are kept for a failure report.
         with open(self.work / self.name / "quorvane.out", "w") as output:
             self.quorvane = subprocess.Popen([WINE, os.environ["QEL_QUORVANE"]],
-                                             env=dict(self.env, WINEDEBUG="fixme-all"), cwd=self.work,
+                                             env=dict(self.env, WINEDEBUG="fixme-all", **self.quorvane_env),
+                                             cwd=self.work,
                                              stdout=output, stderr=subprocess.STDOUT)
         self.stops.append(self.close_quorvane)
         self.driver("attach", 30000, timeout=40)
@@ -472,6 +474,20 @@ def case_resend(road):
     road.expect_clean_log()
 
 
+def case_refused_open(road):
+    port = str(road.standin.control_port)
+    expect(road.client("road_faults.exe", road.pellith, port, "refused-open") == 0,
+           "the refused-open scenario failed")
+    # The tester started again: its Open is the same packet but for the id.
+    expect(road.client("road_faults.exe", road.pellith, port, "call") == 0,
+           "the tester started again did not reach the interface")
+    opens = [m.group(1) for line in road.standin.log_lines()
+             if (m := TO_BRIDGE.search(line)) and m.group(1)[12:16] == "0100"]
+    say(f"Open requests handed to the bridge: {opens}")
+    expect(len(opens) == 2 and opens[0] != opens[1], "each start's Open under an id of its own")
+    road.expect_clean_log()
+
+
 def case_load(road):
     expect(road.client("road_load.exe", road.pellith, "8", "10000", timeout=240) == 0, "the load run failed")
     lines = road.standin.log_lines()
@@ -492,7 +508,14 @@ CASES = {
     "ws-close": (case_ws_close, None),
     "long-read": (case_long_read, 12000),
     "resend": (case_resend, 5000),
+    "refused-open": (case_refused_open, None),
     "load": (case_load, None),
+}
+
+
+# Environment of Quorvane, and so of the simulated VCI inside it, for the cases that need one.
+QUORVANE_ENVIRONMENT = {
+    "refused-open": {"QEL_SIMVCI_REFUSE_OPEN": "1"},
 }
 
 
@@ -504,7 +527,7 @@ def main():
     # Being told to stop still runs the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     started = time.monotonic()
-    road = Road(name, timeout_ms)
+    road = Road(name, timeout_ms, QUORVANE_ENVIRONMENT.get(name))
     try:
         try:
             road.start()

@@ -198,10 +198,12 @@ TEST(DeviceHandlers, PassArgumentsAndReturnResultsWhateverTheStatus) {
             });
             qel::PacketWriter w;
             c.fill(w);
-            const qeltest::Reply reply = parseReply(opened.executor.execute(request(c.operation, w, 77)));
+            // Each round under an id of its own: the same packet again would be a resend.
+            const std::uint32_t id = qeltest::freshRequestId();
+            const qeltest::Reply reply = parseReply(opened.executor.execute(request(c.operation, w, id)));
             EXPECT_EQ(reply.status(), status);
             EXPECT_EQ(reply.header.operation, c.operation);
-            EXPECT_EQ(reply.header.requestId, 77u);
+            EXPECT_EQ(reply.header.requestId, id);
             const std::vector<qeltest::VciCall> calls = opened.vci.callsOf(c.function);
             ASSERT_EQ(calls.size(), 1u);
             for (std::size_t i = 0; i < c.values.size(); ++i) {

@@ -18,7 +18,12 @@ TEST_F(Connection, FirstCallSendsTheHandshakeThenTheRequest) {
     EXPECT_EQ(relay->handshakes(), std::vector<Bytes>{handshakeFor("VYR-SERVER")});
     const auto requests = relay->requests();
     ASSERT_EQ(requests.size(), 1u);
-    const Bytes expected = {'Q', 'E', 'L', '1', 1, 0, 2, 0, 1, 0, 0, 0, 4, 0, 0, 0, 4, 3, 2, 1};
+    // The first id of a load is not known beforehand; it is never 0.
+    const std::uint32_t id = requests[0].header.requestId;
+    EXPECT_NE(id, 0u);
+    const auto idByte = [id](int index) { return static_cast<std::uint8_t>(id >> (8 * index)); };
+    const Bytes expected = {'Q', 'E', 'L', '1', 1, 0, 2, 0, idByte(0), idByte(1), idByte(2), idByte(3),
+                            4,   0,   0,   0,   4, 3, 2, 1};
     EXPECT_EQ(requests[0].packet, expected);
 }
 
@@ -99,8 +104,7 @@ TEST_F(Connection, SettingsAreReadAgainAtEachAttempt) {
     EXPECT_EQ(dll().close(1), ERR_DEVICE_NOT_CONNECTED);
     startRelay([](const RelayRequest& r) { return answer(r, STATUS_NOERROR); });
     EXPECT_EQ(dll().close(1), STATUS_NOERROR);
-    ASSERT_EQ(relay->requests().size(), 1u);
-    EXPECT_EQ(relay->requests()[0].header.requestId, 2u);
+    EXPECT_EQ(relay->requests().size(), 1u);
 }
 
 TEST_F(Connection, HostNameWithSeveralAddressesUsesTheOneThatAnswers) {

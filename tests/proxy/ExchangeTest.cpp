@@ -9,23 +9,35 @@ namespace {
 
 using Exchange = RelayFixture;
 
-TEST_F(Exchange, RequestIdsCountFromOneWhetherOrNotCallsArrive) {
-    RegistrySettings::setPort(closedPort());
-    EXPECT_EQ(dll().close(1), ERR_DEVICE_NOT_CONNECTED);
+// A call that never reaches the relay still takes an id; one refused by its
+// own checks takes none.
+TEST_F(Exchange, RequestIdsFollowOneAnotherWhetherOrNotCallsArrive) {
+    startRelay([](const RelayRequest& r) {
+        RelayAction action = answer(r, STATUS_NOERROR);
+        action.stopListening = true;
+        action.close = true;
+        return action;
+    });
+    EXPECT_EQ(dll().close(1), STATUS_NOERROR);
+    const std::uint32_t first = relay->requests().at(0).header.requestId;
+    EXPECT_NE(first, 0u);
+    EXPECT_EQ(dll().close(1), ERR_DEVICE_NOT_CONNECTED);  // the relay is gone
     EXPECT_EQ(dll().connect(1, CAN, 0, 500000, nullptr), ERR_NULL_PARAMETER);
     startRelay([](const RelayRequest& r) { return answer(r, STATUS_NOERROR); });
     EXPECT_EQ(dll().close(1), STATUS_NOERROR);
     EXPECT_EQ(dll().disconnect(1), STATUS_NOERROR);
     const auto requests = relay->requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].header.requestId, 2u);
-    EXPECT_EQ(requests[1].header.requestId, 3u);
+    EXPECT_EQ(requests[0].header.requestId, idAfter(first, 2));
+    EXPECT_EQ(requests[1].header.requestId, idAfter(first, 3));
 }
 
 TEST_F(Exchange, DroppedIdleConnectionIsReopenedWithoutAText) {
-    startRelay([](const RelayRequest& r) {
-        RelayAction action = answer(r, r.header.requestId == 1 ? STATUS_NOERROR : ERR_TIMEOUT);
-        action.close = r.header.requestId == 1;
+    std::atomic<int> seen = 0;
+    startRelay([&](const RelayRequest& r) {
+        const bool first = seen++ == 0;
+        RelayAction action = answer(r, first ? STATUS_NOERROR : ERR_TIMEOUT);
+        action.close = first;
         return action;
     });
     EXPECT_EQ(dll().close(1), STATUS_NOERROR);
@@ -34,7 +46,7 @@ TEST_F(Exchange, DroppedIdleConnectionIsReopenedWithoutAText) {
     EXPECT_EQ(relay->handshakes().size(), 2u);
     const auto closes = requestsOf(Operation::Close);
     ASSERT_EQ(closes.size(), 2u);
-    EXPECT_EQ(closes[1].header.requestId, 2u);
+    EXPECT_EQ(closes[1].header.requestId, idAfter(closes[0].header.requestId, 1));
     EXPECT_EQ(closes[1].connection, 1);
     // Status 9 keeps the text, so a stored lost-connection text would show here.
     EXPECT_EQ(lastErrorText(), "No error.");
@@ -53,7 +65,6 @@ TEST_F(Exchange, LostReplyIsResentOnceWithTheSameBytes) {
     const auto requests = relay->requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].packet, requests[1].packet);
-    EXPECT_EQ(requests[1].header.requestId, 1u);
     EXPECT_EQ(relay->handshakes().size(), 2u);
 }
 

@@ -44,6 +44,17 @@ RelayAction answer(const RelayRequest& request, std::int32_t status, const Packe
 RelayAction rawAnswer(const char (&magic)[5], std::uint16_t version, Operation operation, std::uint32_t requestId,
                       std::int32_t status, std::uint32_t payloadLength, const Bytes& payload = {});
 
+// The request id `steps` calls after `id`: Pellith counts up by one a call and
+// skips 0, from a first id of each load that no test can know beforehand.
+inline std::uint32_t idAfter(std::uint32_t id, std::uint32_t steps) {
+    while (steps-- > 0) {
+        if (++id == 0) {
+            ++id;
+        }
+    }
+    return id;
+}
+
 class FakeRelay {
 public:
     // Port 0 takes a free port. Throws when the port cannot be bound.

@@ -40,11 +40,14 @@
 //   (0 ends this) and, like a careless vendor, touches neither *pNumMsgs nor
 //   the records.
 //
-// Environment, read when the library is attached, for tests that cannot call
-// the controls above because the library runs in another process:
+// Environment, read when the library is attached, for the GUI tests and the
+// whole road, where the library runs inside Quorvane:
 // - QEL_SIMVCI_TRACE: a file to which every export appends "<name> begins"
 //   and "<name> returns", and the library "attach", "detach (FreeLibrary)" or
 //   "detach (process exit)".
+// - QEL_SIMVCI_REFUSE_OPEN=<count>: the next <count> Opens answer
+//   ERR_DEVICE_NOT_CONNECTED, as with the interface unplugged (SimVciReset
+//   leaves the count alone).
 //
 // Variants from this source, differing only in their export lists:
 // SimVci.dll (everything), SimVciNoIoctl.dll (no PassThruIoctl),
@@ -55,6 +58,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <initializer_list>
@@ -112,6 +116,7 @@ struct State {
 
 std::mutex g_mutex;
 State g_state;
+unsigned long g_opensToRefuse = 0;  // under g_mutex after the attach
 
 long fail(long status, const char* function, const char* what) {
     g_state.lastError = std::string(function) + ": " + what;
@@ -271,6 +276,10 @@ long __stdcall PassThruOpen(void* pName, std::uint32_t* pDeviceID) {
     if (hooked("PassThruOpen", {arg(pName), arg(pDeviceID)}, status)) return status;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (pDeviceID == nullptr) return fail(qel::ERR_NULL_PARAMETER, "PassThruOpen", "pDeviceID is null");
+    if (g_opensToRefuse > 0) {
+        --g_opensToRefuse;
+        return fail(qel::ERR_DEVICE_NOT_CONNECTED, "PassThruOpen", "the interface is not connected");
+    }
     if (g_state.device != 0) return fail(qel::ERR_DEVICE_IN_USE, "PassThruOpen", "the device is already open");
     g_state.device = g_state.nextId++;
     g_state.programmingVoltage = 0;
@@ -647,6 +656,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         const DWORD length = GetEnvironmentVariableW(L"QEL_SIMVCI_TRACE", g_tracePath, MAX_PATH);
         if (length == 0 || length >= MAX_PATH) g_tracePath[0] = 0;
+        char count[16] = {};
+        const DWORD digits = GetEnvironmentVariableA("QEL_SIMVCI_REFUSE_OPEN", count, sizeof count);
+        if (digits > 0 && digits < sizeof count) {
+            g_opensToRefuse = std::strtoul(count, nullptr, 10);
+        }
         trace("", "attach");
     } else if (reason == DLL_PROCESS_DETACH) {
         // Unloaded by FreeLibrary, or left loaded until the process ended.
