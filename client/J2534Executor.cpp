@@ -178,6 +178,11 @@ void J2534Executor::ensureLoaded() {
     }
 }
 
+void J2534Executor::releaseLibrary() {
+    unload();
+    recentExchanges.clear();
+}
+
 void J2534Executor::unload() {
     passThruOpen = nullptr;
     passThruClose = nullptr;

@@ -24,8 +24,10 @@ public:
 
     std::vector<std::uint8_t> execute(const std::vector<std::uint8_t>& request);
     // Frees the vendor library without closing what the tester left open: its
-    // devices and channels end with it. The next Open loads it afresh.
-    void releaseLibrary() { unload(); }
+    // devices and channels end with it. The next Open loads it afresh. The
+    // replies kept for resends go too: they answer nothing on a fresh load, and
+    // a given-up connection may keep its executor for minutes.
+    void releaseLibrary();
 
 private:
     using Packet = std::vector<std::uint8_t>;

@@ -68,4 +68,9 @@ void RecentExchanges::keep(const Packet& request, const Packet& reply) {
     }
 }
 
+void RecentExchanges::clear() {
+    exchanges_.clear();
+    bytes_ = 0;
+}
+
 }  // namespace qel

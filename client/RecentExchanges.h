@@ -28,6 +28,8 @@ public:
     // the memory bound would be passed. An exchange larger than the bound, or
     // one that cannot be copied, is not kept.
     void keep(const Packet& request, const Packet& reply);
+    // Forgets every exchange and gives its memory back.
+    void clear();
     // What the kept buffers hold, their spare room included; never above MAX_BYTES.
     std::size_t bytesHeld() const { return bytes_; }
 

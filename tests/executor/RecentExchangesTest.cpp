@@ -67,6 +67,9 @@ TEST(RecentExchanges, OldestGoWhenTheMemoryBoundWouldBePassed) {
     for (std::uint32_t id = 2; id <= 4; ++id) {
         EXPECT_NE(store.replyTo(requestWithId(id)), nullptr) << id;
     }
+    store.clear();
+    EXPECT_EQ(store.bytesHeld(), 0u);
+    EXPECT_EQ(store.replyTo(requestWithId(4)), nullptr);
 }
 
 // Large and small exchanges in turn: a small one kept in the room of an

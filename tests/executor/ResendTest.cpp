@@ -149,4 +149,16 @@ TEST(Resend, ResendAfterOtherTestersRequestsIsAnsweredWhileKept) {
     }
 }
 
+// Releasing the library, as a given-up connection does, takes the kept
+// replies along: nothing answers a request from a load that is gone.
+TEST(Resend, ReleasingTheLibraryForgetsTheKeptReplies) {
+    qeltest::OpenedExecutor opened;
+    const std::uint32_t channel = opened.connect(qel::CAN);
+    const Bytes write =
+        request(Operation::WriteMsgs, writeRequest(channel, qeltest::makeMessage(qel::CAN, {0, 0, 7, 0xE0})));
+    ASSERT_EQ(parseReply(opened.executor.execute(write)).status(), qel::STATUS_NOERROR);
+    opened.executor.releaseLibrary();
+    EXPECT_EQ(parseReply(opened.executor.execute(write)).status(), qel::ERR_DEVICE_NOT_CONNECTED);
+}
+
 }  // namespace
