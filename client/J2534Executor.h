@@ -1,6 +1,8 @@
 // Quorvane's J2534 executor: turns one request packet into exactly one
 // response packet by calling the vendor J2534 library, which the first Open
-// request loads. Used by the bridge worker thread only, one request at a time.
+// request loads. Used by the bridge worker thread, one request at a time; the
+// window thread only frees the library of a connection it gave up on, once no
+// request can run any more.
 #pragma once
 
 #include <windows.h>
